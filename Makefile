@@ -1,0 +1,35 @@
+# make        install what is missing, build build/korimo
+# make run    ... and start the server (console, port 8080 unless PORT=...)
+# make test   ... and run every test
+# make bench  the benchmark beside a reference server
+BUILD ?= build
+PORT ?= 8080
+CMAKE_FLAGS ?=
+ifdef CI
+CMAKE_FLAGS += -DKORIMO_WERROR=ON
+endif
+
+.PHONY: all deps build run test bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh build
+
+build: deps
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j2
+
+run: build
+	$(BUILD)/korimo --port $(PORT)
+
+test: build
+	@scripts/install-deps.sh test
+	@scripts/run-tests.sh $(BUILD)
+
+bench: build
+	@scripts/install-deps.sh bench
+	@BUILD_DIR=$(BUILD) scripts/bench.sh
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

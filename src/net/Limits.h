@@ -1,0 +1,45 @@
+// Every wait, size and cap of the server in one place.
+#pragma once
+
+#include <cstddef>
+
+namespace korimo {
+
+// Listener
+inline constexpr int kDefaultPort = 80;
+inline constexpr int kMaxBacklog = 5;          // listen queue; larger requests are cut to this
+inline constexpr int kThreadCacheSize = 10;    // idle workers kept for reuse
+
+// Reading one request
+inline constexpr int kIoTimeoutMs = 60000;     // limit of one socket stream read
+inline constexpr int kFirstChunkWaitMs = 60000;
+inline constexpr int kNextChunkWaitMs = 200;   // a pause this long ends a request
+inline constexpr int kPostChunkWaitMs = 2000;  // ... or this long when it is a POST
+inline constexpr std::size_t kChunkSize = 64;  // bytes taken by one read
+// Largest request text kept. No browser form comes near it; reading stops
+// here and the request is answered from what was read.
+inline constexpr std::size_t kMaxRequestBytes = 1024 * 1024;
+// Longest time one request may take to arrive, from its first byte. A
+// client trickling bytes just inside the pause would otherwise hold its
+// worker for ever.
+inline constexpr int kMaxRequestReadMs = 60000;
+
+// Sending
+inline constexpr std::size_t kStreamPieceSize = 4096;  // file pieces, one fixed buffer
+
+// Threads
+// Stack of a worker or accept thread. A worker keeps its buffers on the
+// heap, so a small stack is plenty; sanitizers need more room.
+#if defined(KORIMO_SANITIZED) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr std::size_t kThreadStackBytes = 1024 * 1024;
+#else
+inline constexpr std::size_t kThreadStackBytes = 128 * 1024;
+#endif
+
+// Chat
+inline constexpr int kDefaultMaxLines = 20;
+
+// Platform error texts are cut to this many bytes.
+inline constexpr std::size_t kMaxErrorTextBytes = 256;
+
+}  // namespace korimo

@@ -1,0 +1,400 @@
+#include "net/ServerSocket.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace korimo {
+namespace {
+
+ErrorReporter& Reporter() {
+  static ErrorReporter r;
+  return r;
+}
+
+// Back-off after an accept that failed for want of descriptors or memory:
+// the connection stays queued, and retrying at once would only spin.
+constexpr int kAcceptRetryMs = 50;
+
+}  // namespace
+
+void SetErrorReporter(ErrorReporter reporter) { Reporter() = std::move(reporter); }
+
+void ShowError(const std::string& message) {
+  if (Reporter()) {
+    Reporter()(message);
+  } else {
+    std::string line = ErrorReportText(message) + "\n";
+    fwrite(line.data(), 1, line.size(), stderr);
+    fflush(stderr);
+  }
+}
+
+std::string ErrorMessage(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+// --- TServerClientWinSocket ---
+
+TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* listener)
+    : TCustomWinSocket(handle), Owner(listener) {
+  Owner->RegisterClient(this);
+}
+
+TServerClientWinSocket::~TServerClientWinSocket() { Owner->UnregisterClient(this); }
+
+// --- TServerAcceptThread ---
+
+TServerAcceptThread::~TServerAcceptThread() {
+  StopRequested = true;
+  WaitFor();
+}
+
+void TServerAcceptThread::RunThread() {
+  while (!StopRequested.load(std::memory_order_acquire)) Listener->AcceptOne();
+}
+
+// --- TServerClientThread ---
+
+TServerClientThread::TServerClientThread(bool createSuspended, TServerClientWinSocket* clientSocket)
+    : Suspended(createSuspended) {
+  SetDestroyWhenDone(true);
+  AssignConnection(clientSocket);
+}
+
+TServerClientThread::~TServerClientThread() { delete Client; }
+
+void TServerClientThread::StartUnlessSuspended() {
+  if (!Suspended) Start();
+}
+
+bool TServerClientThread::Cached() const {
+  if (!Server) return IsCached;
+  Guard g(Server->ListGuard);
+  return IsCached;
+}
+
+void TServerClientThread::AssignConnection(TServerClientWinSocket* c) {
+  if (!c) return;
+  TServerWinSocket* listener = c->Listener();
+  {
+    Guard g(listener->ListGuard);
+    Client = c;
+    Server = listener;
+  }
+  listener->RegisterWorker(this);
+  WakeEvent.SetEvent();
+}
+
+bool TServerClientThread::AwaitConnection() {
+  WakeEvent.WaitFor();
+  WakeEvent.ResetEvent();
+  return !StopRequested.load(std::memory_order_acquire);
+}
+
+bool TServerClientThread::ReleaseConnection() {
+  TServerClientWinSocket* c;
+  bool ends;
+  {
+    Guard g(Server->ListGuard);
+    c = Client;
+    Client = nullptr;
+    ends = StopRequested.load(std::memory_order_acquire) || !IsCached;
+    if (ends) Withdrawn = true;
+  }
+  delete c;  // closes the connection if it is still open
+  return ends;
+}
+
+void TServerClientThread::RunThread() {
+  try {
+    for (;;) {
+      if (AwaitConnection()) ServeConnection();
+      if (ReleaseConnection()) break;
+    }
+  } catch (...) {
+    HandleWorkerError(std::current_exception());
+    {
+      Guard g(Server->ListGuard);
+      IsCached = false;
+    }
+    ReleaseConnection();
+  }
+}
+
+void TServerClientThread::FinishThread() {
+  if (Server) Server->UnregisterWorker(this);
+}
+
+void TServerClientThread::ServeConnection() {
+  // Plain workers have nothing to say; the service's workers override this.
+}
+
+void TServerClientThread::HandleWorkerError(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const EAbort&) {
+    return;
+  } catch (...) {
+  }
+  std::string message = ErrorMessage(error);
+  try {
+    RunOnMainThread([&message] { ShowError(message); });
+  } catch (...) {
+    // Nobody to show it to.
+  }
+}
+
+// --- TServerWinSocket ---
+
+TServerWinSocket::TServerWinSocket() = default;
+
+TServerWinSocket::~TServerWinSocket() {
+  SetNotifyHandler(nullptr);
+  if (IsConnected()) {
+    try {
+      CloseSocketHandle(SockHandle());
+    } catch (...) {
+    }
+  }
+}
+
+void TServerWinSocket::Open(int port) {
+  if (IsConnected()) return;
+  StartListening("", "", "", port, kMaxBacklog, true);
+  if (IsConnected() && ServerType == stThreadBlocking) {
+    Acceptor = new TServerAcceptThread(this);
+    if (!Acceptor->Start()) {
+      delete Acceptor;
+      Acceptor = nullptr;
+      CloseSocketHandle(SockHandle());
+      throw ESocketError(SocketMessages::CannotCreateSocket());
+    }
+  }
+}
+
+void TServerWinSocket::CloseSocketHandle(int handle) {
+  Guard lock(SocketLock);
+  if (handle < 0 || handle != SockHandle()) return;
+  // Stop accepting first, so that no connection arrives and no worker
+  // registers while the workers are being ended. Shutting the listening
+  // socket down wakes the accept thread without closing the handle.
+  if (Acceptor) {
+    Acceptor->StopRequested = true;
+    shutdown(handle, SHUT_RDWR);
+    delete Acceptor;  // waits for its thread, serving hand-offs
+    Acceptor = nullptr;
+  }
+  int oldCacheSize = ThreadCacheSize();
+  SetCacheSize(0);
+  for (;;) {
+    TServerClientThread* w;
+    {
+      Guard g(ListGuard);
+      if (WorkerList.empty()) break;
+      w = WorkerList.back();
+      // The worker reads this flag only after it has left WorkerList,
+      // which it does under ListGuard: it cannot have read it yet.
+      w->SetDestroyWhenDone(false);
+      w->StopRequested = true;
+      w->WakeEvent.SetEvent();
+      if (w->Client && w->Client->IsConnected()) {
+        w->Client->ShutdownConnection();  // breaks a send or read in progress
+        w->Client->CloseConnection();
+      }
+    }
+    w->WaitFor();  // serves hand-offs, so a worker waiting in one can end
+    delete w;
+  }
+  {
+    Guard g(ListGuard);
+    while (!ClientList.empty()) delete ClientList.back();
+  }
+  try {
+    TCustomWinSocket::CloseSocketHandle(handle);
+  } catch (...) {
+    SetCacheSize(oldCacheSize);
+    throw;
+  }
+  SetCacheSize(oldCacheSize);
+}
+
+void TServerWinSocket::AcceptOne() {
+  int listenFd = SockHandle();
+  if (listenFd < 0) return;
+  int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      poll(nullptr, 0, kAcceptRetryMs);
+    }
+    return;
+  }
+  TServerClientWinSocket* c = nullptr;
+  try {
+    c = new TServerClientWinSocket(fd, this);
+  } catch (...) {
+    close(fd);
+    return;
+  }
+  NotifyOwner(snAccept);
+  if (ServerType == stThreadBlocking) {
+    c->SetNotifyStyles(0);
+    ObtainWorker(c);
+  }
+}
+
+void TServerWinSocket::ObtainWorker(TServerClientWinSocket* c) {
+  {
+    Guard g(ListGuard);
+    for (TServerClientThread* w : WorkerList) {
+      if (!w->Client && !w->Withdrawn && !w->StopRequested.load(std::memory_order_acquire)) {
+        w->AssignConnection(c);
+        return;
+      }
+    }
+  }
+  TServerClientThread* w = nullptr;
+  try {
+    if (OnGetThread) OnGetThread(*this, c, w);
+    if (!w) w = CreateDefaultWorker(c);
+  } catch (...) {
+    w = nullptr;
+  }
+  if (w && w->Started()) return;
+  // No thread could be had for the connection: drop the connection rather
+  // than leave it with a worker that never serves it.
+  if (w) {
+    UnregisterWorker(w);
+    delete w;  // takes the connection with it
+  } else {
+    delete c;
+  }
+}
+
+TServerClientThread* TServerWinSocket::CreateDefaultWorker(TServerClientWinSocket* c) {
+  auto* w = new TServerClientThread(false, c);
+  w->Start();
+  return w;
+}
+
+void TServerWinSocket::RegisterWorker(TServerClientThread* w) {
+  Guard g(ListGuard);
+  if (std::find(WorkerList.begin(), WorkerList.end(), w) != WorkerList.end()) return;
+  WorkerList.push_back(w);
+  if (CacheSize >= static_cast<int>(WorkerList.size())) w->IsCached = true;
+}
+
+void TServerWinSocket::UnregisterWorker(TServerClientThread* w) {
+  Guard g(ListGuard);
+  auto it = std::find(WorkerList.begin(), WorkerList.end(), w);
+  if (it != WorkerList.end()) WorkerList.erase(it);
+}
+
+void TServerWinSocket::RegisterClient(TServerClientWinSocket* c) {
+  Guard g(ListGuard);
+  if (std::find(ClientList.begin(), ClientList.end(), c) == ClientList.end()) ClientList.push_back(c);
+}
+
+void TServerWinSocket::UnregisterClient(TServerClientWinSocket* c) {
+  Guard g(ListGuard);
+  auto it = std::find(ClientList.begin(), ClientList.end(), c);
+  if (it != ClientList.end()) ClientList.erase(it);
+}
+
+void TServerWinSocket::SetCacheSize(int n) {
+  Guard g(ListGuard);
+  if (n == CacheSize) return;
+  int old = CacheSize;
+  CacheSize = n;
+  int keep = std::min(old, n);
+  for (size_t i = 0; i < WorkerList.size(); ++i) WorkerList[i]->IsCached = static_cast<int>(i) < keep;
+}
+
+int TServerWinSocket::ThreadCacheSize() {
+  Guard g(ListGuard);
+  return CacheSize;
+}
+
+int TServerWinSocket::WorkerCount() {
+  Guard g(ListGuard);
+  return static_cast<int>(WorkerList.size());
+}
+
+int TServerWinSocket::CachedWorkerCount() {
+  Guard g(ListGuard);
+  return static_cast<int>(std::count_if(WorkerList.begin(), WorkerList.end(),
+                                        [](TServerClientThread* w) { return w->IsCached; }));
+}
+
+int TServerWinSocket::IdleWorkerCount() {
+  Guard g(ListGuard);
+  return static_cast<int>(std::count_if(WorkerList.begin(), WorkerList.end(),
+                                        [](TServerClientThread* w) { return !w->Client && !w->Withdrawn; }));
+}
+
+int TServerWinSocket::ClientCount() {
+  Guard g(ListGuard);
+  return static_cast<int>(ClientList.size());
+}
+
+// --- TServerSocket ---
+
+TServerSocket::TServerSocket() { Socket.SetCacheSize(kThreadCacheSize); }
+
+TServerSocket::~TServerSocket() = default;
+
+bool TServerSocket::Active() const { return Loading ? RecordedActive : Socket.IsConnected(); }
+
+void TServerSocket::SetActive(bool value) {
+  if (Loading) {
+    RecordedActive = value;
+    return;
+  }
+  if (value == Socket.IsConnected()) return;
+  if (value) {
+    Socket.Open(PortValue);
+  } else {
+    Socket.CloseSocketHandle(Socket.SockHandle());
+  }
+}
+
+namespace {
+const std::string& InUseMessage() {
+  static const std::string k = Sjis("使用中のソケットは値を変更できません");
+  return k;
+}
+}  // namespace
+
+void TServerSocket::SetPort(int port) {
+  if (!Loading && Socket.IsConnected()) throw ESocketError(InUseMessage());
+  PortValue = port;
+}
+
+void TServerSocket::SetService(const std::string& service) {
+  if (!Loading && Socket.IsConnected()) throw ESocketError(InUseMessage());
+  ServiceName = service;
+}
+
+void TServerSocket::SetServerType(TServerType type) {
+  if (Socket.IsConnected()) throw ESocketError(InUseMessage());
+  Socket.ServerType = type;
+}
+
+void TServerSocket::Loaded() {
+  Loading = false;
+  if (RecordedActive) Socket.Open(PortValue);
+}
+
+}  // namespace korimo

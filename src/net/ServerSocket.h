@@ -1,0 +1,186 @@
+// The threaded connection server: a listening socket with an accept thread,
+// one worker thread per connection, and a cache of idle workers.
+//
+// Thread contract:
+// - Main thread: TServerSocket's properties, opening, and the close
+//   sequence (TServerWinSocket::CloseSocketHandle), whose waits serve
+//   main-thread hand-offs.
+// - Accept thread: AcceptOne and ObtainWorker; OnGetThread runs there.
+// - Worker threads: their serving loop.
+// ListGuard guards ClientList, WorkerList, ThreadCacheSize and every
+// worker's ClientSocket, Cached and Withdrawn fields (writes always; the
+// worker reads its own ClientSocket without it while serving, after the
+// wake-up that handed it over).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/Limits.h"
+#include "net/Thread.h"
+#include "net/WinSocket.h"
+
+namespace korimo {
+
+enum TServerType { stNonBlocking, stThreadBlocking };
+
+class TServerWinSocket;
+class TServerClientThread;
+
+// One accepted connection. Enters its listener's ClientList when created
+// and leaves it when destroyed.
+class TServerClientWinSocket : public TCustomWinSocket {
+ public:
+  TServerClientWinSocket(int handle, TServerWinSocket* listener);
+  ~TServerClientWinSocket() override;
+  TServerWinSocket* Listener() const { return Owner; }
+
+ private:
+  TServerWinSocket* const Owner;
+};
+
+using TGetThreadEvent = std::function<void(TServerWinSocket& sender, TServerClientWinSocket* clientSocket,
+                                           TServerClientThread*& socketThread)>;
+
+class TServerAcceptThread : public TThread {
+ public:
+  explicit TServerAcceptThread(TServerWinSocket* listener) : Listener(listener) {}
+  ~TServerAcceptThread() override;
+
+ protected:
+  void RunThread() override;
+
+ private:
+  TServerWinSocket* const Listener;
+};
+
+// Base of the workers. A worker serves its first connection at once, then
+// waits in the cache for the next one if it is cached, or ends.
+//
+// Construction never starts the thread (a C++ object is not complete until
+// its most derived constructor has run): the most derived class calls
+// Start() at the end of its constructor unless asked to stay suspended.
+class TServerClientThread : public TThread {
+ public:
+  TServerClientThread(bool createSuspended, TServerClientWinSocket* clientSocket);
+  ~TServerClientThread() override;
+
+  // The connection being served; none while idle.
+  TServerClientWinSocket* ClientSocket() const { return Client; }
+  TServerWinSocket* Listener() const { return Server; }
+  bool Cached() const;
+
+ protected:
+  void RunThread() override;
+  void FinishThread() override;
+  // Serves ClientSocket once. Must return soon after StopRequested is set or
+  // the connection is closed under it. Must not close or destroy it.
+  virtual void ServeConnection();
+  // Reports an error that escaped ServeConnection on the main thread, and
+  // waits until it has been shown. EAbort is not shown.
+  virtual void HandleWorkerError(std::exception_ptr error);
+  // Starts the thread unless `createSuspended` was given.
+  void StartUnlessSuspended();
+
+ private:
+  friend class TServerWinSocket;
+  void AssignConnection(TServerClientWinSocket* c);
+  bool AwaitConnection();
+  bool ReleaseConnection();
+
+  const bool Suspended;
+  TServerWinSocket* Server = nullptr;
+  TSimpleEvent WakeEvent;
+  // Guarded by the listener's ListGuard (see the file comment).
+  TServerClientWinSocket* Client = nullptr;
+  bool IsCached = false;
+  bool Withdrawn = false;  // decided to end: never handed a connection again
+};
+
+// The listening socket object.
+class TServerWinSocket : public TCustomWinSocket {
+ public:
+  TServerWinSocket();
+  ~TServerWinSocket() override;
+
+  // Opens the listener on `port` and, in thread-blocking use, starts the
+  // accept thread. Raises ESocketError when it cannot listen.
+  void Open(int port);
+  // The close sequence: every worker ends (busy, idle or waiting in a
+  // hand-off), every connection goes, the listener closes.
+  void CloseSocketHandle(int handle) override;
+
+  void AcceptOne();
+  void ObtainWorker(TServerClientWinSocket* c);
+  TServerClientThread* CreateDefaultWorker(TServerClientWinSocket* c);
+  void RegisterWorker(TServerClientThread* w);
+  void UnregisterWorker(TServerClientThread* w);
+  void RegisterClient(TServerClientWinSocket* c);
+  void UnregisterClient(TServerClientWinSocket* c);
+  void SetCacheSize(int n);
+  int ThreadCacheSize();
+
+  TServerType ServerType = stNonBlocking;
+  TGetThreadEvent OnGetThread;  // set on the main thread while closed
+
+  // Counts, for the operator and for tests.
+  int WorkerCount();
+  int CachedWorkerCount();
+  int IdleWorkerCount();
+  int ClientCount();
+  bool HasAcceptor() const { return Acceptor != nullptr; }
+
+  TCriticalSection ListGuard;
+
+ private:
+  friend class TServerClientThread;
+  std::vector<TServerClientWinSocket*> ClientList KORIMO_GUARDED_BY(ListGuard);
+  std::vector<TServerClientThread*> WorkerList KORIMO_GUARDED_BY(ListGuard);
+  int CacheSize KORIMO_GUARDED_BY(ListGuard) = kThreadCacheSize;
+  TServerAcceptThread* Acceptor = nullptr;  // main thread only
+};
+
+// The server component on the operator window.
+class TServerSocket {
+ public:
+  TServerSocket();
+  ~TServerSocket();
+
+  bool Active() const;
+  // While loading, only records the value; Loaded() then opens. Otherwise
+  // true opens and false closes; raises ESocketError when opening fails.
+  void SetActive(bool value);
+  int Port() const { return PortValue; }
+  void SetPort(int port);
+  const std::string& Service() const { return ServiceName; }
+  void SetService(const std::string& service);
+  TServerType ServerType() const { return Socket.ServerType; }
+  void SetServerType(TServerType type);
+  int ThreadCacheSize() { return Socket.ThreadCacheSize(); }
+  void SetThreadCacheSize(int n) { Socket.SetCacheSize(n); }
+  void SetOnGetThread(TGetThreadEvent handler) { Socket.OnGetThread = std::move(handler); }
+
+  // End of loading: opens the server when Active was set meanwhile.
+  void Loaded();
+  TServerWinSocket& ServerSocket() { return Socket; }
+
+ private:
+  TServerWinSocket Socket;
+  bool Loading = true;
+  bool RecordedActive = false;
+  int PortValue = 0;
+  std::string ServiceName;
+};
+
+// The front end's error report for errors shown to the operator (worker
+// errors, failed operator actions). Runs on the main thread; the default
+// writes one line to standard error.
+using ErrorReporter = std::function<void(const std::string& message)>;
+void SetErrorReporter(ErrorReporter reporter);
+// Shows `message` through the installed reporter. Main thread.
+void ShowError(const std::string& message);
+// The message of an error object: an Exception's own text, else what().
+std::string ErrorMessage(std::exception_ptr error);
+
+}  // namespace korimo

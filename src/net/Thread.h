@@ -1,0 +1,90 @@
+// Thread objects and the hand-off of work from a worker to the main thread.
+//
+// The main thread registers itself once (MainThread::Register). A worker
+// that needs work done there calls RunOnMainThread: the routine is queued,
+// the queue's wake-up descriptor becomes readable, and the worker blocks
+// until the main thread has run it. Any main loop serves the queue by
+// watching WakeFd() and calling ServePending(); the main thread's waits for
+// a thread to end (TThread::WaitFor) serve it too, so a worker blocked in a
+// hand-off can always finish. Hand-offs are served one at a time, in order
+// of arrival.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+#include "net/Sync.h"
+#include "net/ThreadSafety.h"
+
+namespace korimo {
+
+class MainThread {
+ public:
+  // Makes the calling thread the main thread.
+  static void Register();
+  static bool IsCurrent();
+  // Readable while hand-offs are waiting. Watch it from the main loop.
+  static int WakeFd();
+  // Runs the hand-offs waiting now, in order of arrival; returns how many.
+  // Main thread only; may be entered again from a routine's modal loop.
+  static int ServePending();
+  // Waits until done() holds, serving hand-offs meanwhile. Main thread only.
+  // done() is re-checked after every Notify() and every hand-off.
+  static void WaitServing(const std::function<bool()>& done);
+  // Wakes WaitServing to look at its condition again.
+  static void Notify();
+};
+
+// Runs routine on the main thread and returns when it has ended; an error it
+// raised is raised again here. On the main thread itself it simply runs it.
+void RunOnMainThread(const std::function<void()>& routine);
+
+// A thread object. Created without a running thread; Start() runs
+// RunThread on a new thread with a small stack.
+//
+// Thread contract: Start, WaitFor and the destructor run on the owner's
+// thread; StopRequested is set by any thread and polled by the body.
+// DestroyWhenDone is guarded by StateLock: the body reads it once, after
+// FinishThread, and destroys the object itself when it was true; whoever
+// clears it first must make sure (under a lock of its own that FinishThread
+// also takes) that the body has not read it yet.
+class TThread {
+ public:
+  TThread() = default;
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+  // Waits for a running thread to end (asking it to stop first).
+  virtual ~TThread();
+
+  // Starts the thread. False when the platform cannot create one.
+  bool Start();
+  bool Started() const { return Running; }
+  // Waits until the thread has ended. On the main thread, hand-offs are
+  // served meanwhile.
+  void WaitFor();
+  bool Finished() const { return FinishedFlag.load(std::memory_order_acquire); }
+
+  void SetDestroyWhenDone(bool value);
+
+  std::atomic<bool> StopRequested{false};
+
+ protected:
+  virtual void RunThread() = 0;
+  // Runs on the thread right after the body.
+  virtual void FinishThread() {}
+
+ private:
+  static void* Proc(void* self);
+
+  pthread_t Handle{};
+  bool Running = false;    // owner's thread only
+  bool Detached = false;   // set by the thread before it destroys itself
+  std::atomic<bool> FinishedFlag{false};
+  std::mutex StateLock;
+  bool DestroyWhenDone KORIMO_GUARDED_BY(StateLock) = false;
+};
+
+}  // namespace korimo

@@ -1,0 +1,313 @@
+#include "net/WinSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "net/Limits.h"
+
+namespace korimo {
+
+// --- messages ---
+
+namespace SocketMessages {
+
+std::string ApiError(const std::string& errorText, int code, const std::string& api) {
+  static const std::string kMiddle = Sjis("' API でWindows ソケットエラー: ");
+  return "'" + api + kMiddle + errorText + " (" + std::to_string(code) + ")";
+}
+
+const std::string& CannotListenOnOpen() {
+  static const std::string k = Sjis("開かれているソケットを Listen 状態にはできません");
+  return k;
+}
+
+const std::string& CannotCreateSocket() {
+  static const std::string k = Sjis("新しいソケットを作成できません");
+  return k;
+}
+
+const std::string& SocketMustBeBlocking() {
+  static const std::string k = Sjis("ソケットはブロックモーでなければなりません");
+  return k;
+}
+
+std::string ReadWriteError(const std::string& word, int code, const std::string& errorText) {
+  static const std::string kError = Sjis(" エラー ");
+  return word + kError + std::to_string(code) + ", " + errorText;
+}
+
+}  // namespace SocketMessages
+
+int CheckSocketCall(int resultCode, const char* apiName) {
+  if (resultCode == 0) return 0;
+  int code = errno;
+  if (code == EWOULDBLOCK || code == EAGAIN) return code;
+  throw ESocketError(SocketMessages::ApiError(SysErrorMessage(code), code, apiName));
+}
+
+// --- TCustomWinSocket ---
+
+TCustomWinSocket::TCustomWinSocket(int handle) : Handle(handle), Connected(handle >= 0) {}
+
+TCustomWinSocket::~TCustomWinSocket() {
+  NotifyHandler = nullptr;
+  int fd = SockHandle();
+  if (IsConnected() && fd >= 0) {
+    try {
+      TCustomWinSocket::CloseSocketHandle(fd);
+    } catch (...) {
+      // A close that fails while the object goes leaves nothing to report to.
+    }
+  }
+  Guard g(SocketLock);
+  PendingStream.reset();
+}
+
+void TCustomWinSocket::StartListening(const std::string& hostName, const std::string& addressText,
+                                      const std::string& service, int port, int backlog,
+                                      bool blocking) {
+  if (IsConnected()) throw ESocketError(SocketMessages::CannotListenOnOpen());
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw ESocketError(SocketMessages::CannotCreateSocket());
+  Handle.store(fd, std::memory_order_release);
+  try {
+    NotifyOwner(snLookup);
+    if (!blocking) return;  // message-driven listening is not used
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!hostName.empty()) {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      addrinfo* res = nullptr;
+      addr.sin_addr.s_addr = 0;
+      if (getaddrinfo(hostName.c_str(), nullptr, &hints, &res) == 0 && res) {
+        addr.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+      }
+      if (res) freeaddrinfo(res);
+    } else if (!addressText.empty()) {
+      addr.sin_addr.s_addr = inet_addr(addressText.c_str());
+    }
+    uint16_t p = static_cast<uint16_t>(port & 0xFFFF);
+    if (!service.empty()) {
+      servent* se = getservbyname(service.c_str(), "tcp");
+      p = se ? ntohs(static_cast<uint16_t>(se->s_port)) : 0;
+    }
+    addr.sin_port = htons(p);
+    // Reopening on the same port must work while old connections linger in
+    // TIME_WAIT; a port held by a live listener still fails in bind.
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    CheckSocketCall(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), "bind");
+    Styles = 0;
+    ApplyNotifyStyles();
+    NotifyOwner(snListen);
+    CheckSocketCall(listen(fd, std::min(backlog, kMaxBacklog)), "listen");
+    Connected.store(true, std::memory_order_release);
+  } catch (...) {
+    // Close through the object's own close: mark it open for that moment.
+    Connected.store(true, std::memory_order_release);
+    try {
+      CloseSocketHandle(fd);
+    } catch (...) {
+    }
+    Handle.store(-1);
+    Connected.store(false);
+    throw;
+  }
+}
+
+void TCustomWinSocket::CloseSocketHandle(int handle) {
+  Guard g(SocketLock);
+  int fd = SockHandle();
+  if (handle < 0 || handle != fd) return;
+  NotifyOwner(snDisconnect);
+  Handle.store(-1, std::memory_order_release);
+  if (close(fd) != 0 && errno != EINTR) {
+    Handle.store(fd, std::memory_order_release);
+    CheckSocketCall(-1, "closesocket");
+  }
+  Connected.store(false, std::memory_order_release);
+  FreePendingStream();
+}
+
+void TCustomWinSocket::ShutdownConnection() {
+  int fd = SockHandle();
+  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+int TCustomWinSocket::SendBytes(const void* data, int count) {
+  Guard g(SocketLock);
+  if (!IsConnected() || count <= 0) return 0;
+  int fd = SockHandle();
+  const char* p = static_cast<const char*>(data);
+  int left = count;
+  while (left > 0) {
+    ssize_t n = send(fd, p, static_cast<size_t>(left), MSG_NOSIGNAL);
+    if (n >= 0) {
+      p += n;
+      left -= static_cast<int>(n);
+      continue;
+    }
+    int code = errno;
+    if (code == EINTR) continue;
+    if (code == EAGAIN || code == EWOULDBLOCK) return -1;
+    ReportError(ekSend, code);
+    CloseSocketHandle(fd);
+    if (code != 0) throw ESocketError(SocketMessages::ApiError(SysErrorMessage(code), code, "send"));
+    return -1;
+  }
+  return count;
+}
+
+int TCustomWinSocket::SendString(const std::string& text) {
+  return SendBytes(text.data(), static_cast<int>(text.size()));
+}
+
+bool TCustomWinSocket::TransmitStream(TStream* stream) {
+  std::unique_ptr<TStream> owned(stream);
+  Guard g(SocketLock);
+  if (PendingStream) {
+    owned.release();  // not taken: the caller keeps it
+    return false;
+  }
+  PendingStream = std::move(owned);
+  int fd = SockHandle();
+  if (fd < 0 || !IsConnected()) return false;
+  char buffer[kStreamPieceSize];
+  for (;;) {
+    int64_t start = PendingStream->Position();
+    int n = PendingStream->Read(buffer, static_cast<int>(sizeof buffer));
+    if (n <= 0) break;
+    ssize_t sent;
+    do {
+      sent = send(fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+      int code = errno;
+      if (code == EAGAIN || code == EWOULDBLOCK) {
+        PendingStream->SetPosition(start);
+        return true;
+      }
+      ReportError(ekSend, code);
+      CloseSocketHandle(fd);  // frees the stream too
+      break;
+    }
+    if (sent < n) {
+      PendingStream->SetPosition(start + sent);
+      continue;
+    }
+    if (PendingStream->Position() >= PendingStream->Size()) break;
+  }
+  FreePendingStream();
+  return true;
+}
+
+std::string TCustomWinSocket::PeerAddress() {
+  Guard g(SocketLock);
+  if (!IsConnected()) return "";
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  CheckSocketCall(getpeername(SockHandle(), reinterpret_cast<sockaddr*>(&addr), &len), "getpeername");
+  char text[INET_ADDRSTRLEN] = {0};
+  inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  return text;
+}
+
+void TCustomWinSocket::SetNotifyStyles(uint8_t styles) {
+  if (styles == Styles) return;
+  Styles = styles;
+  if (SockHandle() >= 0) ApplyNotifyStyles();
+}
+
+bool TCustomWinSocket::HasPendingStream() {
+  Guard g(SocketLock);
+  return PendingStream != nullptr;
+}
+
+void TCustomWinSocket::NotifyOwner(TSocketNotifyKind kind) {
+  if (NotifyHandler) NotifyHandler(*this, kind);
+}
+
+void TCustomWinSocket::ReportError(TErrorEvent event, int& code) {
+  if (ErrorHandler) ErrorHandler(*this, event, code);
+}
+
+void TCustomWinSocket::ApplyNotifyStyles() {
+  if (Styles != 0) return;  // message-driven use is not supported
+  int fd = SockHandle();
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+void TCustomWinSocket::FreePendingStream() { PendingStream.reset(); }
+
+// --- TWinSocketStream ---
+
+TWinSocketStream::TWinSocketStream(TCustomWinSocket& socket, int timeoutMs)
+    : StreamSocket(socket), Timeout(timeoutMs) {
+  if (socket.NotifyStyles() != 0) throw ESocketError(SocketMessages::SocketMustBeBlocking());
+}
+
+bool TWinSocketStream::WaitReadable(int timeoutMs) {
+  int fd = StreamSocket.SockHandle();
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, timeoutMs) > 0;
+}
+
+namespace {
+
+// Waits up to timeoutMs for `events`, then does one non-blocking transfer.
+// Returns the count, 0 at the time limit, at the peer's close or on a
+// connection error. Raises when the transfer cannot be started.
+template <typename Op>
+int TimedTransfer(TCustomWinSocket& s, int timeoutMs, short events, const char* word, Op op) {
+  int fd = s.SockHandle();
+  if (fd < 0 || !s.IsConnected()) {
+    throw ESocketError(SocketMessages::ReadWriteError(word, EBADF, SysErrorMessage(EBADF)));
+  }
+  pollfd p{fd, events, 0};
+  int r;
+  do {
+    r = poll(&p, 1, timeoutMs);
+  } while (r < 0 && errno == EINTR);
+  if (r <= 0) return 0;
+  ssize_t n;
+  do {
+    n = op(fd);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) return static_cast<int>(n);
+  int code = errno;
+  if (code == EBADF || code == ENOTSOCK || code == EFAULT || code == EINVAL) {
+    throw ESocketError(SocketMessages::ReadWriteError(word, code, SysErrorMessage(code)));
+  }
+  return 0;  // would block, reset, ...: the transfer gave nothing
+}
+
+}  // namespace
+
+int TWinSocketStream::Read(void* buffer, int count) {
+  Guard g(StreamSocket.SocketLockRef());
+  return TimedTransfer(StreamSocket, Timeout, POLLIN, "Read", [&](int fd) {
+    return recv(fd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+  });
+}
+
+int TWinSocketStream::Write(const void* buffer, int count) {
+  Guard g(StreamSocket.SocketLockRef());
+  return TimedTransfer(StreamSocket, Timeout, POLLOUT, "Write", [&](int fd) {
+    return send(fd, buffer, static_cast<size_t>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
+  });
+}
+
+}  // namespace korimo

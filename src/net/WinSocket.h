@@ -1,0 +1,148 @@
+// One TCP socket as an object, timed reads on a connection, and the socket
+// errors with their messages.
+//
+// Thread contract: every operation of a TCustomWinSocket that touches the
+// handle runs under the socket's own recursive lock (SocketLock): sends,
+// the whole send loop of TransmitStream, PeerAddress, CloseSocketHandle and
+// each socket stream read. WaitReadable takes no lock. ShutdownConnection
+// takes no lock either: it lets another thread break a send or read that
+// holds the lock, so that a close from the main thread takes effect.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "net/Stream.h"
+#include "net/Sync.h"
+#include "net/SysUtils.h"
+
+namespace korimo {
+
+class ESocketError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Message texts, as Shift-JIS.
+namespace SocketMessages {
+// "'%2:s' API でWindows ソケットエラー: %0:s (%1:d)"
+std::string ApiError(const std::string& errorText, int code, const std::string& api);
+// "開かれているソケットを Listen 状態にはできません"
+const std::string& CannotListenOnOpen();
+// "新しいソケットを作成できません"
+const std::string& CannotCreateSocket();
+// "ソケットはブロックモーでなければなりません"
+const std::string& SocketMustBeBlocking();
+// "%s エラー %d, %s" with "Read" or "Write"
+std::string ReadWriteError(const std::string& word, int code, const std::string& errorText);
+}  // namespace SocketMessages
+
+enum TSocketNotifyKind { snLookup, snConnecting, snConnect, snDisconnect, snListen, snAccept, snWrite, snRead };
+enum TErrorEvent { ekGeneral, ekSend, ekReceive, ekConnect, ekDisconnect, ekAccept };
+
+// Readiness notifications asked for in message-driven use; empty means
+// plain blocking use, the only use here.
+enum : uint8_t { nsRead = 1, nsWrite = 2, nsOOB = 4, nsAccept = 8, nsConnect = 16, nsClose = 32 };
+
+class TCustomWinSocket;
+using TSocketNotifyEvent = std::function<void(TCustomWinSocket& sender, TSocketNotifyKind kind)>;
+using TSocketErrorEvent = std::function<void(TCustomWinSocket& sender, TErrorEvent event, int& code)>;
+
+// Raises ESocketError (ApiError) for a failed call's errno, unless it is
+// would-block. Returns 0 for success, the errno otherwise.
+int CheckSocketCall(int resultCode, const char* apiName);
+
+class TCustomWinSocket {
+ public:
+  // Wraps `handle` (-1 for none). A valid handle is open from birth.
+  explicit TCustomWinSocket(int handle = -1);
+  TCustomWinSocket(const TCustomWinSocket&) = delete;
+  TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
+  virtual ~TCustomWinSocket();
+
+  // Opens a listening socket: bound to every local address (or the given
+  // host/address/service) at `port`, with a queue of min(backlog, 5).
+  void StartListening(const std::string& hostName, const std::string& addressText,
+                      const std::string& service, int port, int backlog, bool blocking);
+
+  virtual void HandleAccept(int /*handle*/) {}
+  // Closes the socket if `handle` is its own; frees a pending stream.
+  virtual void CloseSocketHandle(int handle);
+  void CloseConnection() { CloseSocketHandle(SockHandle()); }
+  // Shuts the connection down in both directions without taking the lock,
+  // so that a send or read blocked on it returns. The handle stays open.
+  void ShutdownConnection();
+
+  // One send of `count` bytes. On failure the socket is closed, then
+  // ESocketError ("send") is raised. On a closed socket: 0, nothing raised.
+  int SendBytes(const void* data, int count);
+  int SendString(const std::string& text);
+  // Takes over `stream` and sends it from its position in 4096-byte
+  // pieces. False (stream not taken) when another stream is pending; false
+  // (stream kept pending) on a closed socket; true otherwise, also after a
+  // failed send, which closes the connection and frees the stream.
+  bool TransmitStream(TStream* stream);
+
+  // The peer's dotted IPv4 address; empty on a closed socket. Raises
+  // ESocketError ("getpeername") on failure.
+  std::string PeerAddress();
+
+  void EnterSocketLock() KORIMO_ACQUIRE(SocketLock) { SocketLock.Enter(); }
+  void LeaveSocketLock() KORIMO_RELEASE(SocketLock) { SocketLock.Leave(); }
+
+  int SockHandle() const { return Handle.load(std::memory_order_acquire); }
+  bool IsConnected() const { return Connected.load(std::memory_order_acquire); }
+  uint8_t NotifyStyles() const { return Styles; }
+  void SetNotifyStyles(uint8_t styles);
+
+  void SetNotifyHandler(TSocketNotifyEvent handler) { NotifyHandler = std::move(handler); }
+  void SetErrorHandler(TSocketErrorEvent handler) { ErrorHandler = std::move(handler); }
+  bool HasPendingStream();
+  TCriticalSection& SocketLockRef() KORIMO_RETURN_CAPABILITY(SocketLock) { return SocketLock; }
+
+ protected:
+  virtual void NotifyOwner(TSocketNotifyKind kind);
+  virtual void ReportError(TErrorEvent event, int& code);
+  void ApplyNotifyStyles();
+
+  TCriticalSection SocketLock;
+
+ private:
+  void FreePendingStream() KORIMO_REQUIRES(SocketLock);
+
+  std::atomic<int> Handle;
+  std::atomic<bool> Connected;
+  uint8_t Styles = nsRead | nsWrite | nsConnect | nsClose;
+  std::unique_ptr<TStream> PendingStream KORIMO_GUARDED_BY(SocketLock);
+  TSocketNotifyEvent NotifyHandler;
+  TSocketErrorEvent ErrorHandler;
+};
+
+// Timed reads on one connected socket in blocking use. Not owning.
+class TWinSocketStream {
+ public:
+  // Raises ESocketError (SocketMustBeBlocking) unless the socket is in
+  // plain blocking use.
+  TWinSocketStream(TCustomWinSocket& socket, int timeoutMs);
+
+  // True when data is waiting or the peer has closed or failed within
+  // timeoutMs; false at the time limit or on failure. Takes no lock.
+  bool WaitReadable(int timeoutMs);
+  // Up to `count` bytes: 1..count when data came, 0 at the peer's close, on
+  // a connection error, or when nothing came within IoTimeout. No byte is
+  // lost at the time limit. Raises ESocketError ("Read") when the read
+  // cannot be started (a closed socket).
+  int Read(void* buffer, int count);
+  int Write(const void* buffer, int count);
+  int Seek(int64_t, int) { return 0; }
+  int IoTimeout() const { return Timeout; }
+
+ private:
+  TCustomWinSocket& StreamSocket;
+  const int Timeout;
+};
+
+}  // namespace korimo
