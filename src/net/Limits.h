@@ -27,6 +27,11 @@ inline constexpr int kMaxRequestReadMs = 60000;
 // Sending
 inline constexpr std::size_t kStreamPieceSize = 4096;  // file pieces, one fixed buffer
 
+// After a response, what a client still sends is read and dropped for at
+// most this long / this much before the close (see DrainBeforeClose).
+inline constexpr int kDrainMs = 2000;
+inline constexpr int kDrainBytes = 64 * 1024;
+
 // Threads
 // Stack of a worker or accept thread. A worker keeps its buffers on the
 // heap, so a small stack is plenty; sanitizers need more room.

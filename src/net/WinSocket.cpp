@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -143,6 +144,28 @@ void TCustomWinSocket::CloseSocketHandle(int handle) {
 void TCustomWinSocket::ShutdownConnection() {
   int fd = SockHandle();
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+void TCustomWinSocket::DrainBeforeClose(int maxMs, int maxBytes) {
+  Guard g(SocketLock);
+  int fd = SockHandle();
+  if (fd < 0 || !IsConnected()) return;
+  if (shutdown(fd, SHUT_WR) != 0) return;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+  char sink[kStreamPieceSize];
+  int total = 0;
+  while (total < maxBytes) {
+    ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+    if (n > 0) {
+      total += static_cast<int>(n);
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) return;
+  }
 }
 
 int TCustomWinSocket::SendBytes(const void* data, int count) {

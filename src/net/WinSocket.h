@@ -75,6 +75,12 @@ class TCustomWinSocket {
   // Shuts the connection down in both directions without taking the lock,
   // so that a send or read blocked on it returns. The handle stays open.
   void ShutdownConnection();
+  // Ends the sending side, then reads and discards what the peer still
+  // sends, until it closes, `maxBytes` have come or `maxMs` have passed.
+  // Closing a connection with unread bytes makes the system answer them
+  // with a reset, and a reset can make the peer drop a response it had
+  // already received; after this the close is clean.
+  void DrainBeforeClose(int maxMs, int maxBytes);
 
   // One send of `count` bytes. On failure the socket is closed, then
   // ESocketError ("send") is raised. On a closed socket: 0, nothing raised.

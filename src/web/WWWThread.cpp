@@ -38,8 +38,9 @@ TWWWThread::TWWWThread(bool createSuspended, TServerClientWinSocket* clientSocke
   StartUnlessSuspended();
 }
 
-std::string TWWWThread::ReadRequest(TServerClientWinSocket& socket) {
+std::string TWWWThread::ReadRequest(TServerClientWinSocket& socket, bool& peerClosed) {
   std::string request;
+  peerClosed = false;
   try {
     TWinSocketStream stream(socket, kIoTimeoutMs);
     int wait = kFirstChunkWaitMs;
@@ -60,7 +61,10 @@ std::string TWWWThread::ReadRequest(TServerClientWinSocket& socket) {
       }
       if (!stream.WaitReadable(limit)) break;
       int n = stream.Read(chunk, static_cast<int>(sizeof chunk));
-      if (n <= 0) break;
+      if (n <= 0) {
+        peerClosed = true;
+        break;
+      }
       size_t len = strnlen(chunk, static_cast<size_t>(n));
       if (first) {
         first = false;
@@ -81,10 +85,15 @@ std::string TWWWThread::ReadRequest(TServerClientWinSocket& socket) {
 void TWWWThread::ServeConnection() {
   TServerClientWinSocket* socket = ClientSocket();
   if (!socket || StopRequested.load(std::memory_order_acquire) || !socket->IsConnected()) return;
-  std::string request = ReadRequest(*socket);
+  bool peerClosed = false;
+  std::string request = ReadRequest(*socket, peerClosed);
   if (request.empty()) return;
   if (StopRequested.load(std::memory_order_acquire) || !socket->IsConnected()) return;
   AnswerRequest(request);
+  // A client that still has its sending side open may send more (a body
+  // that came after the pause, a second request): take it in before the
+  // close, so that the response is not lost to a reset.
+  if (!peerClosed && !StopRequested.load(std::memory_order_acquire)) socket->DrainBeforeClose(kDrainMs, kDrainBytes);
 }
 
 void TWWWThread::AnswerRequest(const std::string& request) {

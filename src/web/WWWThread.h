@@ -55,7 +55,8 @@ class TWWWThread : public TServerClientThread {
 
  private:
   // Reads the request text; empty when nothing came or reading failed.
-  std::string ReadRequest(TServerClientWinSocket& socket);
+  // `peerClosed` tells whether the client ended its sending side.
+  std::string ReadRequest(TServerClientWinSocket& socket, bool& peerClosed);
 
   TChatHost& Host;
 };
