@@ -74,12 +74,12 @@ void TFormTest::ButtonExitClick() {
 }
 
 std::string TFormTest::RefreshFieldText() {
-  std::lock_guard<std::mutex> lock(FieldLock);
+  MutexLock lock(FieldLock);
   return Refresh;
 }
 
 void TFormTest::SetRefreshText(const std::string& t) {
-  std::lock_guard<std::mutex> lock(FieldLock);
+  MutexLock lock(FieldLock);
   Refresh = t;
 }
 

@@ -73,7 +73,7 @@ class TFormTest : public TChatHost {
  private:
   ChatLog Log;
   std::string PortNo, MaxLine, Edit1;  // main thread
-  mutable std::mutex FieldLock;
+  mutable TMutex FieldLock;
   std::string Refresh KORIMO_GUARDED_BY(FieldLock);
   bool ExitRequested = false;
   // Declared last: destroyed first, so every worker has ended before the

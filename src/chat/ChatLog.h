@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "net/ThreadSafety.h"
+#include "net/Sync.h"
 
 namespace korimo {
 
@@ -46,7 +46,7 @@ class ChatLog {
  private:
   const Clock Now;
   Listener OnChange;  // main thread only
-  mutable std::mutex Mutex;
+  mutable TMutex Mutex;
   ChatLines Lines KORIMO_GUARDED_BY(Mutex);
   int Cap KORIMO_GUARDED_BY(Mutex);
 };

@@ -34,6 +34,27 @@ class KORIMO_TSA(scoped_lockable) Guard {
   TCriticalSection& Cs;
 };
 
+// A plain (non-recursive) lock that the annotations understand.
+class KORIMO_CAPABILITY("mutex") TMutex {
+ public:
+  void lock() KORIMO_ACQUIRE() { Mutex.lock(); }
+  void unlock() KORIMO_RELEASE() { Mutex.unlock(); }
+
+ private:
+  std::mutex Mutex;
+};
+
+class KORIMO_TSA(scoped_lockable) MutexLock {
+ public:
+  explicit MutexLock(TMutex& m) KORIMO_ACQUIRE(m) : M(m) { M.lock(); }
+  ~MutexLock() KORIMO_RELEASE() { M.unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  TMutex& M;
+};
+
 // A manual-reset event with a timed wait.
 class TSimpleEvent {
  public:

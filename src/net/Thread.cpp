@@ -168,7 +168,7 @@ void TThread::WaitFor() {
 }
 
 void TThread::SetDestroyWhenDone(bool value) {
-  std::lock_guard<std::mutex> lock(StateLock);
+  MutexLock lock(StateLock);
   DestroyWhenDone = value;
 }
 
@@ -182,7 +182,7 @@ void* TThread::Proc(void* arg) {
   self->FinishThread();
   bool destroy;
   {
-    std::lock_guard<std::mutex> lock(self->StateLock);
+    MutexLock lock(self->StateLock);
     destroy = self->DestroyWhenDone;
     if (destroy) self->Detached = true;
   }

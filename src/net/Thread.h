@@ -83,7 +83,7 @@ class TThread {
   bool Running = false;    // owner's thread only
   bool Detached = false;   // set by the thread before it destroys itself
   std::atomic<bool> FinishedFlag{false};
-  std::mutex StateLock;
+  TMutex StateLock;
   bool DestroyWhenDone KORIMO_GUARDED_BY(StateLock) = false;
 };
 

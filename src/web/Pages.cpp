@@ -1,0 +1,205 @@
+#include "web/Pages.h"
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+#include "net/SysUtils.h"
+#include "web/Command.h"
+
+namespace korimo {
+
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+
+// Everything of the chat view up to the refresh text.
+constexpr std::string_view kViewHead =
+    "HTTP/1.0 200 Document follows\r\n"
+    "Content-Type: text/html\r\n"
+    "\r\n"
+    "<HTML><HEAD>\r\n"
+    "<script language=\"JavaScript\"><!--\r\n"
+    "function goBtm() {\r\n"
+    "  if (navigator.platform == \"Win32\") {\r\n"
+    "    if  (document.location.href.match(/#btm/i) == null) {\r\n"
+    "      document.location.href = \"#btm\";\r\n"
+    "    }\r\n"
+    "  }\r\n"
+    "}\r\n"
+    "function DoRefresh() {\r\n"
+    "  document.Form1.submit();\r\n"
+    "}\r\n"
+    "// -->\r\n"
+    "</script>\r\n"
+    "</HEAD>\r\n"
+    "<BODY bgcolor=\"white\" onload=\"goBtm();\">\r\n"
+    "<script language=\"JavaScript\"><!--\r\n"
+    "  setInterval(\"DoRefresh()\", ";
+
+// From the refresh text to the first chat line.
+constexpr std::string_view kViewMiddle =
+    "000);\r\n"
+    "// -->\r\n"
+    "</script>\r\n"
+    "<p>\r\n";
+
+constexpr std::string_view kViewAnchor = "<a name=\"btm\">\r\n";
+constexpr std::string_view kViewLineEnd = "<br>\r\n";
+
+constexpr std::string_view kViewTail =
+    "</p>\r\n"
+    "<hr width=\"100%\" align=\"left\">\r\n"
+    "<form name=\"Form1\" action=\"/scripts/status.cgi\" method=\"get\">\r\n"
+    "<input type=\"submit\" value=\"Refresh\">\r\n"
+    "</form>\r\n"
+    "</BODY></HTML>\r\n";
+
+constexpr std::string_view kOkHead = "HTTP/1.0 200 Document follows\r\n";
+constexpr std::string_view kHtmlType = "Content-Type: text/html\r\n";
+
+// The post form, in Shift-JIS, converted once.
+struct PostFormText {
+  std::string Head;     // lines 1-6 up to the handle value
+  std::string Middle;   // rest of line 6, lines 7-8
+  std::array<std::string, 6> Checked;
+  std::array<std::string, 6> Plain;
+  std::string Tail;
+  std::size_t Estimate = 0;  // bytes of the page without the handle
+};
+
+struct ColourDef {
+  std::string_view Name;
+  std::string_view Label;  // UTF-8; what follows "> " on the line
+};
+
+constexpr std::array<ColourDef, 6> kColours = {{
+    {"Black", "黒 ／ "},
+    {"Red", "<font color=\"red\">赤</font> ／ "},
+    {"Blue", "<font color=\"blue\">青</font> ／ "},
+    {"Green", "<font color=\"green\">緑</font> ／ "},
+    {"Orange", "<font color=\"#ff8c00\">オレンジ</font> ／ "},
+    {"Purple", "<font color=\"#9400d3\">紫</font>"},
+}};
+
+const PostFormText& PostForm() {
+  static const PostFormText kText = [] {
+    PostFormText t;
+    t.Head = std::string(kOkHead) + std::string(kHtmlType) + "\r\n" +
+             "<HTML><BODY bgcolor=\"#87cefa\" topmargin=\"2\" leftmargin=\"2\" marginwidth=\"2\" "
+             "marginheight=\"2\">\r\n"
+             "  <form name=\"FormName\" action=\"/scripts/append.cgi\" method=\"post\">\r\n" +
+             Sjis("  ハンドル：<input type=\"text\" name=\"handle\" size=\"6\" value=\"");
+    t.Middle = "\"> \r\n"
+               "  <input type=\"text\" name=\"text\" size=\"50\">\r\n" +
+               Sjis("  <input type=\"submit\" value=\"書込み\" name=\"Append\"><br> 文字色： ") +
+               "\r\n";
+    t.Tail = "</BODY></HTML>\r\n";
+    t.Estimate = t.Head.size() + t.Middle.size() + t.Tail.size();
+    for (std::size_t i = 0; i < kColours.size(); ++i) {
+      const std::string start = "  <input type=\"radio\" value=\"" + std::string(kColours[i].Name) +
+                                "\" name=\"color\"";
+      const std::string label = Sjis(kColours[i].Label) + "\r\n";
+      t.Checked[i] = start + " checked> " + label;
+      t.Plain[i] = start + "> " + label;
+      t.Estimate += t.Checked[i].size();
+    }
+    return t;
+  }();
+  return kText;
+}
+
+const std::string& NotFoundHeading() {
+  static const std::string kText = Sjis("<H2>404 ファイルが見つかりません</H2>");
+  return kText;
+}
+
+std::string PageHead(std::string_view statusLine) {
+  std::string s;
+  s.reserve(160);
+  s.append(statusLine).append(kHtmlType).append(kCrLf);
+  return s;
+}
+
+}  // namespace
+
+std::string BuildChatViewPage(const std::vector<std::string>& lines, const std::string& refresh) {
+  std::size_t size = kViewHead.size() + refresh.size() + kViewMiddle.size() + kViewAnchor.size() +
+                     kViewTail.size();
+  for (const std::string& line : lines) size += line.size() + kViewLineEnd.size();
+
+  std::string page;
+  page.reserve(size);
+  page.append(kViewHead).append(refresh).append(kViewMiddle);
+  const std::size_t n = lines.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 1 == n) page.append(kViewAnchor);
+    page.append(lines[i]).append(kViewLineEnd);
+  }
+  page.append(kViewTail);
+  return page;
+}
+
+std::string BuildPostFormPage(const std::string& body) {
+  const PostFormText& t = PostForm();
+  const std::string handle = GetFormField(body, "handle");
+  const std::string color = GetFormField(body, "color");
+
+  std::string page;
+  page.reserve(t.Estimate + handle.size());
+  page.append(t.Head).append(handle).append(t.Middle);
+  for (std::size_t i = 0; i < kColours.size(); ++i)
+    page.append(color == kColours[i].Name ? t.Checked[i] : t.Plain[i]);
+  page.append(t.Tail);
+  return page;
+}
+
+const std::string& NotFoundPage() {
+  static const std::string kPage = PageHead("HTTP/1.0 404 Document follows\r\n") +
+                                   "<HTML><BODY><CENTER>" + NotFoundHeading() +
+                                   "</CENTER></BODY></HTML>\r\n";
+  return kPage;
+}
+
+std::string NotFoundPage(const std::string& message) {
+  std::string page = PageHead("HTTP/1.0 404 Document follows\r\n");
+  page.append("<HTML><BODY><CENTER>")
+      .append(NotFoundHeading())
+      .append("<P>\r\n")
+      .append(message)
+      .append("\r\n</CENTER></BODY></HTML>\r\n");
+  return page;
+}
+
+std::string NotImplementedPage(const std::string& method) {
+  static const std::string kHeading = Sjis("<H2>501 サポートされていません</H2><P>\r\n");
+  static const std::string kCommand = Sjis("コマンド: ");
+  std::string page = PageHead("HTTP/1.0 501 Document follows\r\n");
+  page.append("<HTML><BODY><CENTER>")
+      .append(kHeading)
+      .append(kCommand)
+      .append(method)
+      .append("\r\n</CENTER></BODY></HTML>\r\n");
+  return page;
+}
+
+std::string StaticFileHeader(const std::string& fileName) {
+  std::string type;
+  const std::size_t dot = fileName.rfind('.');
+  if (dot != std::string::npos && fileName.find_first_of("\\:", dot + 1) == std::string::npos) {
+    type = LowerCase(std::string_view(fileName).substr(dot));
+    if (type.size() > 1) type.erase(0, 1);
+    if (type == "jpg") type = "jpeg";
+  }
+  std::string header;
+  header.reserve(64);
+  header.append(kOkHead);
+  if (type == "gif" || type == "jpeg" || type == "png" || type == "bmp")
+    header.append("Content-Type: image/").append(type).append(kCrLf);
+  else
+    header.append(kHtmlType);
+  header.append(kCrLf);
+  return header;
+}
+
+}  // namespace korimo
