@@ -1,6 +1,7 @@
 # make        install what is missing, build build/korimo
 # make run    ... and start the server (console, port 8080 unless PORT=...)
 # make test   ... and run every test
+# make fuzz   run every fuzz target for FUZZ_SECONDS (default 300)
 # make bench  the benchmark beside a reference server
 BUILD ?= build
 PORT ?= 8080
@@ -9,7 +10,7 @@ ifdef CI
 CMAKE_FLAGS += -DKORIMO_WERROR=ON
 endif
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test fuzz bench clean
 
 all: build
 
@@ -23,9 +24,15 @@ build: deps
 run: build
 	$(BUILD)/korimo --port $(PORT)
 
-test: build
+test:
 	@scripts/install-deps.sh test
+	@scripts/setup-browser-test.sh
+	@$(MAKE) --no-print-directory build
 	@scripts/run-tests.sh $(BUILD)
+
+fuzz:
+	@scripts/install-deps.sh test
+	@FUZZ_SECONDS=$${FUZZ_SECONDS:-300} scripts/fuzz.sh
 
 bench: build
 	@scripts/install-deps.sh bench

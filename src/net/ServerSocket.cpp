@@ -142,6 +142,25 @@ void TServerClientThread::ServeConnection() {
   // Plain workers have nothing to say; the service's workers override this.
 }
 
+namespace {
+
+// One worker error on the operator's screen at a time. Any client can make
+// a worker fail (a Content-Length that is no number does), so a flood of
+// such requests must not stack up reports or hold a thread per request:
+// while a report is up, later errors are only counted, their workers go
+// on, and the count is reported when the operator has closed the report.
+std::atomic<bool> ReportUp{false};
+std::atomic<int> ReportsHeldBack{0};
+
+const std::string& MoreErrorsText() {
+  static const std::string k = Sjis("件のエラーが続けて起こりました (表示は省略しました)");
+  return k;
+}
+
+}  // namespace
+
+int WorkerErrorsHeldBack() { return ReportsHeldBack.load(); }
+
 void TServerClientThread::HandleWorkerError(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
@@ -149,11 +168,30 @@ void TServerClientThread::HandleWorkerError(std::exception_ptr error) {
     return;
   } catch (...) {
   }
-  std::string message = ErrorMessage(error);
-  try {
-    RunOnMainThread([&message] { ShowError(message); });
-  } catch (...) {
-    // Nobody to show it to.
+  if (ReportUp.exchange(true)) {
+    ReportsHeldBack.fetch_add(1);
+    return;
+  }
+  std::string text = ErrorMessage(error);
+  for (;;) {
+    try {
+      RunOnMainThread([&text] { ShowError(text); });
+    } catch (...) {
+      // Nobody to show it to.
+    }
+    int more = ReportsHeldBack.exchange(0);
+    if (more == 0) {
+      ReportUp.store(false);
+      // An error counted just before the store would wait for the next
+      // report: take it over now unless another worker already did.
+      if (ReportsHeldBack.load() == 0 || ReportUp.exchange(true)) return;
+      more = ReportsHeldBack.exchange(0);
+      if (more == 0) {
+        ReportUp.store(false);
+        return;
+      }
+    }
+    text = std::to_string(more) + " " + MoreErrorsText();
   }
 }
 

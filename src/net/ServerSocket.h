@@ -180,6 +180,9 @@ using ErrorReporter = std::function<void(const std::string& message)>;
 void SetErrorReporter(ErrorReporter reporter);
 // Shows `message` through the installed reporter. Main thread.
 void ShowError(const std::string& message);
+// Worker errors counted but not shown while another report was up; the
+// count is shown (and reset) when that report closes.
+int WorkerErrorsHeldBack();
 // The message of an error object: an Exception's own text, else what().
 std::string ErrorMessage(std::exception_ptr error);
 
