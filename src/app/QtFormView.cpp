@@ -13,9 +13,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QShowEvent>
 #include <QSocketNotifier>
 #include <QStyledItemDelegate>
 #include <QTimer>
@@ -161,9 +161,24 @@ TFormTestView::TFormTestView(TFormTest& form, int signalFd) : QWidget(nullptr), 
   }
 
   Edit1->setFocus();
-  if (QScreen* s = screen()) {
-    QRect desktop = s->geometry();
-    move(desktop.x() + (desktop.width() - width()) / 2, desktop.y() + (desktop.height() - height()) / 2);
+  CentreOnDesktop();
+}
+
+void TFormTestView::CentreOnDesktop() {
+  QScreen* s = screen();
+  if (!s) return;
+  // The whole window, frame included, goes to the centre; the frame is
+  // known once the window is shown.
+  QRect desktop = s->geometry();
+  QSize outer = frameGeometry().size();
+  move(desktop.x() + (desktop.width() - outer.width()) / 2, desktop.y() + (desktop.height() - outer.height()) / 2);
+}
+
+void TFormTestView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!event->spontaneous() && !Centred) {
+    Centred = true;
+    CentreOnDesktop();
   }
 }
 

@@ -21,6 +21,7 @@
 
 class QCloseEvent;
 class QKeyEvent;
+class QShowEvent;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -51,6 +52,7 @@ class TFormTestView : public QWidget {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void AddClick();
@@ -59,6 +61,7 @@ class TFormTestView : public QWidget {
   void ExitClick();
   void StopSignalled();
   void ChatChanged(const std::string* added);
+  void CentreOnDesktop();
   // Model -> edits, and edits -> model.
   void ShowFields();
   void TakeFields();
@@ -79,6 +82,7 @@ class TFormTestView : public QWidget {
   QSocketNotifier* WakeNotifier = nullptr;
   QSocketNotifier* SignalNotifier = nullptr;
   bool ClosedOnce = false;
+  bool Centred = false;
 };
 
 // Runs the operator window on the running QApplication: creates the model

@@ -299,16 +299,23 @@ int TimedTransfer(TCustomWinSocket& s, int timeoutMs, short events, const char* 
   if (fd < 0 || !s.IsConnected()) {
     throw ESocketError(SocketMessages::ReadWriteError(word, EBADF, SysErrorMessage(EBADF)));
   }
-  pollfd p{fd, events, 0};
-  int r;
-  do {
-    r = poll(&p, 1, timeoutMs);
-  } while (r < 0 && errno == EINTR);
-  if (r <= 0) return 0;
+  // Try at once: after WaitReadable the bytes are normally there, and the
+  // wait below is only needed when they are not.
   ssize_t n;
   do {
     n = op(fd);
   } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    pollfd p{fd, events, 0};
+    int r;
+    do {
+      r = poll(&p, 1, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    if (r <= 0) return 0;
+    do {
+      n = op(fd);
+    } while (n < 0 && errno == EINTR);
+  }
   if (n >= 0) return static_cast<int>(n);
   int code = errno;
   if (code == EBADF || code == ENOTSOCK || code == EFAULT || code == EINVAL) {
