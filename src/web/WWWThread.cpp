@@ -34,7 +34,7 @@ std::string RootRelativeName(const std::string& path) {
 }  // namespace
 
 TWWWThread::TWWWThread(bool createSuspended, TServerClientWinSocket* clientSocket, TChatHost& host)
-    : TServerClientThread(createSuspended, clientSocket), Host(host) {
+    : TServerClientThread(createSuspended, clientSocket), RequestReadLimitMs(kMaxRequestReadMs), Host(host) {
   StartUnlessSuspended();
 }
 
@@ -70,7 +70,7 @@ std::string TWWWThread::ReadRequest(TServerClientWinSocket& socket, bool& peerCl
         first = false;
         bool post = len >= 4 && UpperCase(std::string_view(chunk, 4)) == "POST";
         wait = post ? kPostChunkWaitMs : kNextChunkWaitMs;
-        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxRequestReadMs);
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(RequestReadLimitMs);
         request.reserve(256);
       }
       request.append(chunk, len);

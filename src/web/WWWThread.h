@@ -53,6 +53,9 @@ class TWWWThread : public TServerClientThread {
  protected:
   void ServeConnection() override;
 
+  // Longest time the reading of one request may take from its first byte.
+  int RequestReadLimitMs;
+
  private:
   // Reads the request text; empty when nothing came or reading failed.
   // `peerClosed` tells whether the client ended its sending side.
