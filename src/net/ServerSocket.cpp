@@ -310,15 +310,22 @@ void TServerWinSocket::ObtainWorker(TServerClientWinSocket* c) {
   } catch (...) {
     w = nullptr;
   }
-  if (w && w->Started()) return;
+  if (!w) {
+    delete c;
+    return;
+  }
+  {
+    // A started worker may already have served its connection and destroyed
+    // itself. One still in WorkerList cannot get past its FinishThread while
+    // ListGuard is held, so only such a one is looked at.
+    Guard g(ListGuard);
+    if (std::find(WorkerList.begin(), WorkerList.end(), w) == WorkerList.end()) return;
+    if (w->Started()) return;
+  }
   // No thread could be had for the connection: drop the connection rather
   // than leave it with a worker that never serves it.
-  if (w) {
-    UnregisterWorker(w);
-    delete w;  // takes the connection with it
-  } else {
-    delete c;
-  }
+  UnregisterWorker(w);
+  delete w;  // takes the connection with it
 }
 
 TServerClientThread* TServerWinSocket::CreateDefaultWorker(TServerClientWinSocket* c) {

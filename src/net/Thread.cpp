@@ -148,10 +148,15 @@ bool TThread::Start() {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kThreadStackBytes);
-  int rc = pthread_create(&Handle, &attr, &TThread::Proc, this);
+  // Marked before the thread exists: a thread that destroys itself when
+  // done may be gone before pthread_create returns, so nothing of this
+  // object is touched after it.
+  Running = true;
+  pthread_t handle;  // the thread records its own handle in Handle
+  int rc = pthread_create(&handle, &attr, &TThread::Proc, this);
   pthread_attr_destroy(&attr);
-  Running = rc == 0;
-  return Running;
+  if (rc != 0) Running = false;
+  return rc == 0;
 }
 
 void TThread::WaitFor() {
@@ -174,6 +179,7 @@ void TThread::SetDestroyWhenDone(bool value) {
 
 void* TThread::Proc(void* arg) {
   TThread* self = static_cast<TThread*>(arg);
+  self->Handle = pthread_self();  // read by the owner only after Finished()
   try {
     self->RunThread();
   } catch (...) {

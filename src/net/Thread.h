@@ -56,7 +56,9 @@ class TThread {
   TThread() = default;
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
-  // Waits for a running thread to end (asking it to stop first).
+  // Waits for a running thread to end (asking it to stop first). This runs
+  // after the derived destructors: a derived class whose body uses its own
+  // members must stop and wait for the thread in its own destructor.
   virtual ~TThread();
 
   // Starts the thread. False when the platform cannot create one.
