@@ -483,6 +483,7 @@ TEST(TransmitStreamTest, ClosedSocketKeepsTheStreamPendingAndRefusesAnother) {
 }
 
 TEST(TransmitStreamTest, FailedSendClosesAndFreesWithoutRaising) {
+  StreamLog later;  // outlives the socket, which frees the pending stream
   Connection c;
   ASSERT_NO_FATAL_FAILURE(Connect(c));
   ASSERT_NO_FATAL_FAILURE(ResetFromClient(c));
@@ -500,7 +501,6 @@ TEST(TransmitStreamTest, FailedSendClosesAndFreesWithoutRaising) {
   EXPECT_FALSE(c.Server->IsConnected());
   EXPECT_FALSE(c.Server->HasPendingStream());
   // Later streams on the closed socket stay pending, as on any closed socket.
-  StreamLog later;
   EXPECT_FALSE(c.Server->TransmitStream(new TLoggedStream("x", later)));
   EXPECT_FALSE(later.Freed);
 }
