@@ -26,11 +26,13 @@
 
 #include "net/Limits.h"
 #include "net/ServerSocket.h"
+#include "net_support.h"
 
 namespace korimo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace testing_support;
 
 // "' API でWindows ソケットエラー: " in code page 932.
 const char kApiErrorMiddle[] =
@@ -43,33 +45,6 @@ const char kInUse[] =
 std::string ApiErrorText(const char* api, int code) {
   return std::string("'") + api + kApiErrorMiddle + std::strerror(code) + " (" + std::to_string(code) +
          ")";
-}
-
-// Serves hand-offs until done() holds; false when `ms` pass first.
-bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    MainThread::ServePending();
-    if (done()) return true;
-    if (Clock::now() >= deadline) return false;
-    pollfd p{MainThread::WakeFd(), POLLIN, 0};
-    poll(&p, 1, 5);
-  }
-}
-
-// Waits until a hand-off is queued, without serving it.
-bool AwaitQueuedHandOff(int ms = 10000) {
-  pollfd p{MainThread::WakeFd(), POLLIN, 0};
-  if (poll(&p, 1, ms) != 1) return false;
-  uint64_t count;
-  return read(MainThread::WakeFd(), &count, sizeof count) == sizeof count;
-}
-
-uint16_t LocalPort(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
 }
 
 int ConnectLoopback(uint16_t port) {

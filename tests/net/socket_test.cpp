@@ -20,11 +20,13 @@
 
 #include "net/Stream.h"
 #include "net/WinSocket.h"
+#include "net_support.h"
 
 namespace korimo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace testing_support;
 
 long MsSince(Clock::time_point start) {
   return static_cast<long>(
@@ -49,13 +51,6 @@ const char kErrorWord[] = " \x83\x47\x83\x89\x81\x5b ";
 std::string ApiErrorText(const char* api, int code) {
   return std::string("'") + api + kApiErrorMiddle + std::strerror(code) + " (" + std::to_string(code) +
          ")";
-}
-
-uint16_t LocalPort(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
 }
 
 sockaddr_in Loopback(uint16_t port) {

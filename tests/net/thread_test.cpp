@@ -18,32 +18,13 @@
 #include "net/SysUtils.h"
 #include "net/Thread.h"
 #include "net/WinSocket.h"
+#include "net_support.h"
 
 namespace korimo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Serves hand-offs until done() holds; false when `ms` pass first.
-bool ServeUntil(const std::function<bool()>& done, int ms = 10000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    MainThread::ServePending();
-    if (done()) return true;
-    if (Clock::now() >= deadline) return false;
-    pollfd p{MainThread::WakeFd(), POLLIN, 0};
-    poll(&p, 1, 5);
-  }
-}
-
-// Waits until a hand-off is queued, without serving it, and takes the
-// wake-up away so that the next arrival can be seen as well.
-bool AwaitQueuedHandOff(int ms = 10000) {
-  pollfd p{MainThread::WakeFd(), POLLIN, 0};
-  if (poll(&p, 1, ms) != 1) return false;
-  uint64_t count;
-  return read(MainThread::WakeFd(), &count, sizeof count) == sizeof count;
-}
+using namespace testing_support;
 
 class HandOffTest : public testing::Test {
  protected:
@@ -114,7 +95,7 @@ TEST_F(HandOffTest, ErrorOfRoutineIsRaisedAgainInWorker) {
       done = true;
     });
     // The main thread carries on: serving does not raise.
-    EXPECT_NO_THROW(EXPECT_TRUE(ServeUntil([&] { return done.load(); })));
+    EXPECT_NO_THROW(EXPECT_TRUE(WaitUntil([&] { return done.load(); })));
     worker.join();
     ASSERT_TRUE(caught);
     EXPECT_TRUE(k.SameType(caught));
@@ -149,7 +130,7 @@ TEST_F(HandOffTest, QueuedHandOffsRunOnceEachInArrivalOrder) {
   }
   EXPECT_EQ(returned, 0);
   EXPECT_EQ(MainThread::ServePending(), kWorkers);
-  EXPECT_TRUE(ServeUntil([&] { return returned == kWorkers; }));
+  EXPECT_TRUE(WaitUntil([&] { return returned == kWorkers; }));
   for (std::thread& w : workers) w.join();
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
   EXPECT_EQ(maxInside, 1);
@@ -203,13 +184,13 @@ TEST_F(HandOffTest, ModalLoopInsideRoutineServesOthers) {
         RunOnMainThread([&] { secondRanInsideFirst = inFirst; });
         secondReturned = true;
       });
-      EXPECT_TRUE(ServeUntil([&] { return secondReturned.load(); }));
+      EXPECT_TRUE(WaitUntil([&] { return secondReturned.load(); }));
       EXPECT_FALSE(firstReturned);
       inFirst = false;
     });
     firstReturned = true;
   });
-  EXPECT_TRUE(ServeUntil([&] { return firstReturned.load(); }));
+  EXPECT_TRUE(WaitUntil([&] { return firstReturned.load(); }));
   first.join();
   second.join();
   EXPECT_TRUE(secondRanInsideFirst);
@@ -265,7 +246,7 @@ TEST_F(HandOffTest, ThreadIsDestroyedOnceByItselfOrByItsOwner) {
     t->SetDestroyWhenDone(true);
     ASSERT_TRUE(t->Start());
   }
-  EXPECT_TRUE(ServeUntil([] { return gDestroyed == kThreads; }));
+  EXPECT_TRUE(WaitUntil([] { return gDestroyed == kThreads; }));
   EXPECT_EQ(gFinished, kThreads);
 
   // Without DestroyWhenDone the owner destroys it after its end.
