@@ -1,0 +1,156 @@
+// Posting: one submission of the form becomes one chat line, on the main
+// thread, named by the handle or the browser's address, coloured by name.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/ServerSocket.h"
+#include "net/Thread.h"
+#include "web/WWWThread.h"
+
+namespace korimo {
+namespace {
+
+class Host : public TChatHost {
+ public:
+  Host() : Log([] { return std::tm{}; }) { Log.SetMaxLines(1000); }
+  ChatLines ChatSnapshot() override { return Log.Snapshot(); }
+  std::string RefreshText() override { return "5"; }
+  void AddChatLine(const std::string& line) override { Log.AddChatLine(line); }
+  ChatLog Log;
+};
+
+class Worker : public TWWWThread {
+ public:
+  Worker(TServerClientWinSocket* c, TChatHost& host) : TWWWThread(true, c, host) {}
+};
+
+// A worker holding the server's end of a real loopback connection, so
+// that the browser's address is 127.0.0.1.
+struct Posting {
+  explicit Posting(Host* shared = nullptr) : Log(shared ? *shared : H) {
+    MainThread::Register();
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    Client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(Client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    auto* c = new TServerClientWinSocket(server, &Listener);
+    c->SetNotifyStyles(0);
+    W = new Worker(c, Log);
+  }
+  ~Posting() {
+    Listener.UnregisterWorker(W);
+    delete W;
+    close(Client);
+  }
+  // The line the body adds, without its time suffix.
+  std::string Post(const std::string& body) {
+    W->Command.Body = body;
+    W->PostChatMessage();
+    ChatLines lines = H.ChatSnapshot();
+    EXPECT_EQ(lines->size(), 1u);
+    if (lines->empty()) return "(none)";
+    const std::string suffix = " (00:00)";
+    std::string line = lines->back();
+    EXPECT_EQ(line.substr(line.size() - suffix.size()), suffix);
+    return line.substr(0, line.size() - suffix.size());
+  }
+  TServerWinSocket Listener;
+  Host H;
+  Host& Log;
+  Worker* W;
+  int Client;
+};
+
+struct Case {
+  const char* Body;  // as decoded by the parser
+  const char* Line;
+};
+
+TEST(PostChatMessage, MakesOneLineFromTheFields) {
+  const Case cases[] = {
+      {"handle=bob&text=hi&color=Red", "bob> <font color=\"red\">hi</font>"},
+      {"handle=bob&text=hi&color=Blue", "bob> <font color=\"blue\">hi</font>"},
+      {"handle=bob&text=hi&color=Green", "bob> <font color=\"green\">hi</font>"},
+      {"handle=bob&text=hi&color=Orange", "bob> <font color=\"#ff8c00\">hi</font>"},
+      {"handle=bob&text=hi&color=Purple", "bob> <font color=\"#9400d3\">hi</font>"},
+      {"handle=bob&text=hi&color=Black", "bob> hi"},
+      {"handle=bob&text=hi&color=red", "bob> hi"},
+      {"handle=bob&text=hi&color=PURPLE", "bob> hi"},
+      {"handle=bob&text=hi", "bob> hi"},
+      {"text=hi&color=Black", "127.0.0.1> hi"},
+      {"handle=&text=hi", "127.0.0.1> hi"},
+      {"handle=   &text=hi", "127.0.0.1> hi"},
+      {"handle=bob&text=&color=Blue", "bob> <font color=\"blue\"></font>"},
+      {"handle=bob", "bob> "},
+      {"", "127.0.0.1> "},
+      {"handle=bob&text=<b>bold</b>", "bob> <b>bold</b>"},
+      // The parser decoded "Tom+%26+Jerry": the '&' ends the field.
+      {"handle=bob&text=Tom & Jerry", "bob> Tom"},
+      {"handle=  bob  &text=  hi  ", "bob> hi"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Body);
+    Posting p;
+    EXPECT_EQ(p.Post(c.Body), c.Line);
+  }
+}
+
+// The address is read from the connection: once it is gone, the line
+// starts with "> ".
+TEST(PostChatMessage, WithoutHandleOnAClosedConnectionTheLineStartsWithTheMarker) {
+  Posting p;
+  p.W->ClientSocket()->CloseConnection();
+  EXPECT_EQ(p.Post("text=hi"), "> hi");
+}
+
+// Posts handed over from many workers at once reach the log one at a time,
+// each whole.
+TEST(PostChatMessage, ConcurrentHandOffsAddWholeLines) {
+  MainThread::Register();
+  constexpr int kWorkers = 8, kPosts = 25;
+  Host shared;
+  std::vector<std::unique_ptr<Posting>> postings;
+  for (int i = 0; i < kWorkers; ++i) postings.push_back(std::make_unique<Posting>(&shared));
+  std::vector<std::thread> threads;
+  std::atomic<int> done{0};
+  for (int i = 0; i < kWorkers; ++i) {
+    threads.emplace_back([&, i] {
+      for (int n = 0; n < kPosts; ++n) {
+        Worker* w = postings[i]->W;
+        w->Command.Body = "handle=w" + std::to_string(i) + "&text=" + std::to_string(n);
+        RunOnMainThread([w] { w->PostChatMessage(); });
+      }
+      ++done;
+      MainThread::Notify();
+    });
+  }
+  MainThread::WaitServing([&] { return done.load() == kWorkers; });
+  for (auto& t : threads) t.join();
+  ChatLines lines = shared.ChatSnapshot();
+  ASSERT_EQ(lines->size(), static_cast<size_t>(kWorkers * kPosts));
+  std::vector<int> next(kWorkers, 0);
+  for (const std::string& line : *lines) {
+    int w = 0, n = 0;
+    ASSERT_EQ(sscanf(line.c_str(), "w%d> %d (00:00)", &w, &n), 2) << line;
+    EXPECT_EQ(n, next[w]++) << "posts of one worker keep their order";
+  }
+}
+
+}  // namespace
+}  // namespace korimo
