@@ -1,0 +1,404 @@
+// The load generator's option parsing, response check and counting, run against
+// a small loopback server that answers, resets, stalls or sends broken responses.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Options.h"
+#include "Response.h"
+#include "Runner.h"
+
+namespace loadgen {
+namespace {
+
+// ---------------------------------------------------------------- response check
+
+struct CheckCase {
+  const char* name;
+  std::vector<std::string> chunks;
+  long long expect, min;
+  Outcome outcome;
+  long long body;  // -1: header never ended
+};
+
+const std::string kHead = "HTTP/1.0 200 Document follows\r\nContent-Type: text/html\r\n\r\n";
+
+TEST(ResponseCheckTest, ClassifiesResponses) {
+  const CheckCase cases[] = {
+      {"whole", {kHead + "hello"}, -1, -1, Outcome::Ok, 5},
+      {"http11 bare newlines", {"HTTP/1.1 204 No Content\n\n"}, -1, -1, Outcome::Ok, 0},
+      {"header end split over chunks", {"HTTP/1.0 200 OK\r", "\n\r", "\n", "ab"}, 2, -1, Outcome::Ok, 2},
+      {"nothing", {}, -1, -1, Outcome::Short, -1},
+      {"status line cut", {"HTTP/1.0 2"}, -1, -1, Outcome::Short, -1},
+      {"header not ended", {"HTTP/1.0 200 OK\r\nContent-Type: x\r\n"}, -1, -1, Outcome::Short, -1},
+      {"wrong protocol", {"HTTX/1.0 200 OK\r\n\r\n"}, -1, -1, Outcome::Malformed, 0},
+      {"wrong protocol, cut", {"ICY"}, -1, -1, Outcome::Malformed, -1},
+      {"version 1.2", {"HTTP/1.2 200 OK\r\n\r\n"}, -1, -1, Outcome::Malformed, 0},
+      {"letter in code", {"HTTP/1.0 2x0 OK\r\n\r\n"}, -1, -1, Outcome::Malformed, 0},
+      {"four-digit code", {"HTTP/1.0 2000 OK\r\n\r\n"}, -1, -1, Outcome::Malformed, 0},
+      {"not found", {"HTTP/1.0 404 Document follows\r\n\r\nx"}, -1, -1, Outcome::Status, 1},
+      {"body shorter than expected", {kHead + "hell"}, 5, -1, Outcome::Short, 4},
+      {"body longer than expected", {kHead + "hello!"}, 5, -1, Outcome::Malformed, 6},
+      {"body above minimum", {kHead + "hello"}, -1, 3, Outcome::Ok, 5},
+      {"body below minimum", {kHead + "hello"}, -1, 10, Outcome::Short, 5},
+      {"endless header", {"HTTP/1.0 200 OK\r\n" + std::string(ResponseCheck::kHeaderCap, 'h')}, -1, -1,
+       Outcome::Malformed, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResponseCheck check;
+    check.Feed("stale", 5);
+    check.Reset();
+    for (const auto& chunk : c.chunks) check.Feed(chunk.data(), chunk.size());
+    EXPECT_EQ(OutcomeName(check.Finish(c.expect, c.min)), std::string(OutcomeName(c.outcome)));
+    EXPECT_EQ(check.bodyBytes(), c.body);
+  }
+}
+
+// ---------------------------------------------------------------- options
+
+TEST(OptionsTest, AcceptsAndDerives) {
+  struct Case {
+    std::vector<std::string> args;
+    Mode mode;
+    bool halfClose;
+  };
+  const Case cases[] = {
+      {{"--port", "8080"}, Mode::HalfClose, true},
+      {{"--port=8080", "--mode=open", "--conns=100"}, Mode::Open, false},
+      {{"--host", "localhost", "--port", "1", "--mode", "population", "--browsers", "5"},
+       Mode::Population, false},
+      {{"--host", "127.1.2.3", "--port", "1", "--mode", "population", "--browsers", "5", "--halfclose"},
+       Mode::Population, true},
+      {{"--port", "1", "--mode", "idle", "--idle", "3"}, Mode::Idle, false},
+  };
+  for (const auto& c : cases) {
+    ParseResult r = ParseArgs(c.args);
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->mode, c.mode);
+    EXPECT_EQ(r.options->halfClose, c.halfClose);
+  }
+  ParseResult r = ParseArgs({"--port", "9", "--duration", "2.5", "--expect-bytes", "1300",
+                             "--path", "/scripts/status.cgi", "--idle", "2000"});
+  ASSERT_TRUE(r.options);
+  EXPECT_DOUBLE_EQ(r.options->duration, 2.5);
+  EXPECT_EQ(r.options->expectBytes, 1300);
+  EXPECT_EQ(r.options->path, "/scripts/status.cgi");
+  EXPECT_EQ(r.options->idle, 2000);
+}
+
+TEST(OptionsTest, RejectsBadInput) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--host", "10.0.0.1", "--port", "80"},
+      {"--host", "192.168.1.1", "--port", "80"},
+      {"--host", "example.com", "--port", "80"},
+      {"--host", "128.0.0.1", "--port", "80"},
+      {"--mode", "open"},  // no port
+      {"--port", "70000"},
+      {"--port", "1", "--mode", "flood"},
+      {"--port", "1", "--mode", "population"},  // no browsers
+      {"--port", "1", "--mode", "idle"},        // no idle connections
+      {"--port", "1", "--conns", "0"},
+      {"--port", "1", "--duration", "abc"},
+      {"--port", "1", "--duration", "0"},
+      {"--port", "1", "--path", "nope"},
+      {"--port", "1", "--path", "/a b"},
+      {"--port", "1", "--port-range", "9-3"},
+      {"--port", "1", "--bogus", "1"},
+      {"--port"},
+      {"stray"},
+  };
+  for (const auto& args : cases) {
+    ParseResult r = ParseArgs(args);
+    EXPECT_FALSE(r.options) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    EXPECT_FALSE(r.error.empty());
+  }
+}
+
+TEST(PercentilesTest, NearestRank) {
+  std::vector<uint32_t> us;
+  for (uint32_t i = 100; i >= 1; --i) us.push_back(i * 1000);
+  Percentiles p = ComputePercentiles(us);
+  EXPECT_EQ(p.n, 100u);
+  EXPECT_DOUBLE_EQ(p.p50, 50);
+  EXPECT_DOUBLE_EQ(p.p90, 90);
+  EXPECT_DOUBLE_EQ(p.p99, 99);
+  EXPECT_DOUBLE_EQ(p.max, 100);
+  std::vector<uint32_t> none;
+  EXPECT_EQ(ComputePercentiles(none).n, 0u);
+}
+
+// ---------------------------------------------------------------- engine against a test server
+
+enum class Behavior { Answer, AnswerAtEof, Reset, Stall, ShortBody, CutHeader, Malformed, NotFound };
+
+constexpr int kBody = 100;
+
+// Thread per connection; reads the request up to its empty line (or to the
+// client's half-close for AnswerAtEof), then acts.
+class TestServer {
+ public:
+  explicit TestServer(Behavior b) : behavior_(b) {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    EXPECT_EQ(listen(listen_, 128), 0);
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+    EXPECT_EQ(pipe(stop_), 0);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+  }
+  ~TestServer() {
+    char c = 1;
+    (void)!write(stop_[1], &c, 1);
+    acceptor_.join();
+    std::vector<std::thread> workers;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      workers.swap(workers_);
+    }
+    for (auto& t : workers) t.join();
+    close(listen_);
+    close(stop_[0]);
+    close(stop_[1]);
+  }
+  uint16_t port() const { return port_; }
+  // Waits until n connections have ended without sending a byte.
+  bool WaitSilent(int n) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(5), [&] { return silent_ >= n; });
+  }
+
+ private:
+  // Waits for the socket or the stop pipe; false when stopping.
+  bool Wait(int fd) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    while (poll(p, 2, -1) < 0) {
+    }
+    return !(p[1].revents & POLLIN);
+  }
+  void AcceptLoop() {
+    while (Wait(listen_)) {
+      int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      std::lock_guard<std::mutex> lock(mu_);
+      workers_.emplace_back([this, fd] { Serve(fd); });
+    }
+  }
+  void Send(int fd, const std::string& s) { (void)!send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+  void Serve(int fd) {
+    std::string req;
+    char buf[512];
+    bool eof = false;
+    while (Wait(fd)) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) {
+        eof = true;
+        break;
+      }
+      req.append(buf, static_cast<size_t>(n));
+      if (behavior_ != Behavior::AnswerAtEof && req.find("\r\n\r\n") != std::string::npos) break;
+    }
+    if (eof && req.empty()) {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++silent_;
+      cv_.notify_all();
+    }
+    const std::string head = "HTTP/1.0 200 Document follows\r\nContent-Type: text/html\r\n\r\n";
+    switch (behavior_) {
+      case Behavior::Answer:
+      case Behavior::AnswerAtEof: Send(fd, head + std::string(kBody, 'x')); break;
+      case Behavior::Reset: {
+        linger l{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        break;
+      }
+      case Behavior::Stall: {  // holds the connection, half-closed or not, until the server stops
+        pollfd p{stop_[0], POLLIN, 0};
+        while (poll(&p, 1, -1) < 0) {
+        }
+        break;
+      }
+      case Behavior::ShortBody: Send(fd, head + std::string(kBody / 2, 'x')); break;
+      case Behavior::CutHeader: Send(fd, "HTTP/1.0 20"); break;
+      case Behavior::Malformed: Send(fd, "ICY 200 OK\r\n\r\n" + std::string(kBody, 'x')); break;
+      case Behavior::NotFound:
+        Send(fd, "HTTP/1.0 404 Document follows\r\nContent-Type: text/html\r\n\r\nnope");
+        break;
+    }
+    close(fd);
+  }
+
+  Behavior behavior_;
+  int listen_ = -1;
+  int stop_[2] = {-1, -1};
+  uint16_t port_ = 0;
+  std::thread acceptor_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::thread> workers_;
+  int silent_ = 0;
+};
+
+Options Base(uint16_t port, Mode mode) {
+  Options o;
+  o.addr.s_addr = htonl(INADDR_LOOPBACK);
+  o.port = port;
+  o.path = "/page.html";
+  o.mode = mode;
+  o.halfClose = mode == Mode::HalfClose;
+  o.conns = 2;
+  o.duration = 0.25;
+  o.timeout = 0.15;
+  o.drain = 0.5;
+  o.expectBytes = kBody;
+  o.maxRequests = 20;
+  return o;
+}
+
+Report MustRun(const Options& o) {
+  Report r;
+  std::string error;
+  EXPECT_TRUE(Run(o, &r, &error)) << error;
+  return r;
+}
+
+struct EngineCase {
+  const char* name;
+  Mode mode;
+  Behavior behavior;
+  std::optional<ErrorKind> error;  // empty: every request succeeds
+};
+
+class EngineTest : public ::testing::TestWithParam<EngineCase> {};
+
+TEST_P(EngineTest, CountsEachRequestByOutcome) {
+  const EngineCase& c = GetParam();
+  TestServer server(c.behavior);
+  Report r = MustRun(Base(server.port(), c.mode));
+  EXPECT_GE(r.started, 2u);
+  EXPECT_LE(r.started, 20u);
+  EXPECT_EQ(r.ok + r.errorTotal(), r.started);
+  if (!c.error) {
+    EXPECT_EQ(r.ok, 20u);
+    EXPECT_EQ(r.errorTotal(), 0u);
+    EXPECT_EQ(r.bodyMin, kBody);
+    EXPECT_EQ(r.bodyMax, kBody);
+    EXPECT_EQ(r.latency.n, 20u);
+    EXPECT_GT(r.rate(), 0);
+    EXPECT_LT(r.window, 0.25);  // ended early after the 20 requests
+  } else {
+    EXPECT_EQ(r.ok, 0u);
+    EXPECT_EQ(r.error(*c.error), r.started) << FormatResult(r);
+    EXPECT_EQ(r.latency.n, 0u);
+  }
+  EXPECT_EQ(r.connect.n, r.started);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Behaviors, EngineTest,
+    ::testing::Values(
+        EngineCase{"answer", Mode::HalfClose, Behavior::Answer, std::nullopt},
+        EngineCase{"answer_open", Mode::Open, Behavior::Answer, std::nullopt},
+        EngineCase{"answer_at_half_close", Mode::HalfClose, Behavior::AnswerAtEof, std::nullopt},
+        EngineCase{"open_side_never_answered", Mode::Open, Behavior::AnswerAtEof, ErrorKind::Timeout},
+        EngineCase{"reset", Mode::HalfClose, Behavior::Reset, ErrorKind::Reset},
+        EngineCase{"stall", Mode::HalfClose, Behavior::Stall, ErrorKind::Timeout},
+        EngineCase{"short_body", Mode::HalfClose, Behavior::ShortBody, ErrorKind::Short},
+        EngineCase{"cut_header", Mode::HalfClose, Behavior::CutHeader, ErrorKind::Short},
+        EngineCase{"malformed", Mode::HalfClose, Behavior::Malformed, ErrorKind::Malformed},
+        EngineCase{"not_found", Mode::HalfClose, Behavior::NotFound, ErrorKind::Status}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(EngineRunTest, RefusedConnectsBackOff) {
+  Options o = Base(FreeLoopbackPort(), Mode::HalfClose);
+  o.conns = 1;
+  o.maxRequests = 0;
+  Report r = MustRun(o);
+  EXPECT_GT(r.error(ErrorKind::Refused), 0u);
+  EXPECT_EQ(r.errorTotal(), r.error(ErrorKind::Refused));
+  EXPECT_LE(r.started, 40u);  // one slot, 10 ms pause after each refusal, 0.25 s
+}
+
+TEST(EngineRunTest, SpreadsOverSourceAddressesWhenPortsRunOut) {
+  {
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    uint32_t range = 45000u | (45009u << 16);
+    bool supported = setsockopt(probe, IPPROTO_IP, 51 /* IP_LOCAL_PORT_RANGE */, &range, sizeof range) == 0;
+    close(probe);
+    if (!supported) GTEST_SKIP() << "no per-socket port range in this kernel";
+  }
+  TestServer server(Behavior::Stall);  // holds every connection: ten ports per source address
+  Options o = Base(server.port(), Mode::HalfClose);
+  o.conns = 20;
+  o.portLo = 45000;
+  o.portHi = 45009;
+  Report r = MustRun(o);
+  EXPECT_EQ(r.started, 20u);
+  EXPECT_EQ(r.connect.n, 20u);
+  EXPECT_EQ(r.error(ErrorKind::Timeout), 20u) << FormatResult(r);
+  EXPECT_GT(r.addrRetries, 0u);
+  EXPECT_GE(r.sources, 2);
+}
+
+TEST(EngineRunTest, PopulationKeepsItsPace) {
+  TestServer server(Behavior::Answer);
+  Options o = Base(server.port(), Mode::Population);
+  o.maxRequests = 0;
+  o.browsers = 20;
+  o.interval = 0.1;  // nominal 200 requests/s
+  o.duration = 0.5;
+  Report r = MustRun(o);
+  EXPECT_DOUBLE_EQ(r.nominalRate, 200);
+  EXPECT_EQ(r.errorTotal(), 0u);
+  // Each browser asks at a random phase in the first 0.1 s, then 0.1 s after
+  // every answer: about five requests each in 0.5 s.
+  EXPECT_GE(r.ok, 60u);
+  EXPECT_LE(r.ok, 100u);
+  EXPECT_LE(r.maxInflight, 20);
+}
+
+TEST(EngineRunTest, IdleConnectionsAreHeldAndSendNothing) {
+  TestServer server(Behavior::Answer);
+  Options o = Base(server.port(), Mode::HalfClose);
+  o.idle = 5;
+  o.maxRequests = 3;
+  Report r = MustRun(o);
+  EXPECT_EQ(r.ok, 3u);
+  EXPECT_EQ(r.idleHeld, 5);
+  EXPECT_EQ(r.idleLost + r.idleFailed, 0u);
+  // They are closed when the run ends; the server then sees five silent connections.
+  EXPECT_TRUE(server.WaitSilent(5));
+}
+
+TEST(EngineRunTest, ResultLineCarriesTheCounts) {
+  TestServer server(Behavior::Answer);
+  Options o = Base(server.port(), Mode::HalfClose);
+  o.maxRequests = 4;
+  Report r = MustRun(o);
+  std::string line = FormatResult(r);
+  EXPECT_EQ(line.rfind("RESULT mode=halfclose ", 0), 0u) << line;
+  for (const char* kv : {" ok=4 ", " errors=0 ", " err_timeout=0 ", " started=4 ", " body_min=100 "})
+    EXPECT_NE(line.find(kv), std::string::npos) << kv << " in " << line;
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace loadgen
