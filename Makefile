@@ -36,7 +36,7 @@ fuzz:
 
 bench: build
 	@scripts/install-deps.sh bench
-	@BUILD_DIR=$(BUILD) scripts/bench.sh
+	@BUILD_DIR=$(CURDIR)/$(BUILD) scripts/bench.sh
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

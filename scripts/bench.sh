@@ -18,6 +18,7 @@ set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$REPO/build}
+case $BUILD_DIR in /*) ;; *) BUILD_DIR=$PWD/$BUILD_DIR ;; esac
 QUICK=${BENCH_QUICK:-0}
 if [[ $QUICK == 1 ]]; then
   ROUNDS=${BENCH_ROUNDS:-1}; CASE_S=${BENCH_CASE_SECONDS:-2}; POP_S=${BENCH_POP_SECONDS:-5}

@@ -102,6 +102,10 @@ constexpr int64_t kMs = 1000000;
 constexpr int64_t kSec = 1000000000;
 constexpr size_t kReadBuf = 256 * 1024;
 constexpr int kIdleConnectBatch = 64;   // idle connects pending at once
+// Idle connections are opened at a steady pace: a burst of connects would
+// overflow a short listen queue, and every dropped SYN costs its client a
+// retry after 1 s, 3 s, ... That would measure the queue, not the server.
+constexpr int64_t kIdleConnectGap = kMs;
 constexpr int64_t kRetryDelay = 10 * kMs;  // closed loop pause after a failed connect
 constexpr int64_t kLateLimit = 50 * kMs;
 
@@ -569,14 +573,16 @@ bool Engine::Run(std::string* error) {
   const int64_t t0 = NowNs();
   loadStart_ = t0 + static_cast<int64_t>(o_.idleSetup * kSec);
   hardEnd_ = loadStart_;
+  int64_t nextIdle = t0;
   for (int64_t now = t0; idleUp_ < o_.idle && now < loadStart_; now = NowNs()) {
     ProcessTimeouts(now);
-    while (idleConnecting_ < kIdleConnectBatch && idleUp_ + idleConnecting_ < o_.idle) {
+    while (now >= nextIdle && idleConnecting_ < kIdleConnectBatch && idleUp_ + idleConnecting_ < o_.idle) {
       uint64_t failed = r_.idleFailed;
       StartIdle(now);
+      nextIdle = now + kIdleConnectGap;
       if (r_.idleFailed != failed) break;  // no descriptor or address now: retry after a poll
     }
-    Poll(NextWake(now));
+    Poll(std::min(NextWake(now), std::max(nextIdle, now)));
   }
   idlePhase_ = false;
 

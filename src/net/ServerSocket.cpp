@@ -77,7 +77,14 @@ TServerClientThread::TServerClientThread(bool createSuspended, TServerClientWinS
 TServerClientThread::~TServerClientThread() { delete Client; }
 
 void TServerClientThread::StartUnlessSuspended() {
-  if (!Suspended) Start();
+  if (Suspended || Start()) return;
+  // No thread: tell the listener, which drops the connection and this
+  // worker instead of leaving the connection with a worker that never
+  // serves it.
+  if (Server) {
+    Guard g(Server->ListGuard);
+    Server->NotStarted.push_back(this);
+  }
 }
 
 bool TServerClientThread::Cached() const {
@@ -112,7 +119,11 @@ bool TServerClientThread::ReleaseConnection() {
     c = Client;
     Client = nullptr;
     ends = StopRequested.load(std::memory_order_acquire) || !IsCached;
-    if (ends) Withdrawn = true;
+    if (ends) {
+      Withdrawn = true;
+    } else {
+      Server->IdleWorkers.push_back(this);
+    }
   }
   delete c;  // closes the connection if it is still open
   return ends;
@@ -296,11 +307,17 @@ void TServerWinSocket::AcceptOne() {
 void TServerWinSocket::ObtainWorker(TServerClientWinSocket* c) {
   {
     Guard g(ListGuard);
-    for (TServerClientThread* w : WorkerList) {
-      if (!w->Client && !w->Withdrawn && !w->StopRequested.load(std::memory_order_acquire)) {
-        w->AssignConnection(c);
-        return;
-      }
+    // The first idle worker in WorkerList order: the lowest registration.
+    auto first = IdleWorkers.end();
+    for (auto it = IdleWorkers.begin(); it != IdleWorkers.end(); ++it) {
+      if ((*it)->StopRequested.load(std::memory_order_acquire)) continue;
+      if (first == IdleWorkers.end() || (*it)->Seq < (*first)->Seq) first = it;
+    }
+    if (first != IdleWorkers.end()) {
+      TServerClientThread* w = *first;
+      IdleWorkers.erase(first);
+      w->AssignConnection(c);
+      return;
     }
   }
   TServerClientThread* w = nullptr;
@@ -315,47 +332,54 @@ void TServerWinSocket::ObtainWorker(TServerClientWinSocket* c) {
     return;
   }
   {
-    // A started worker may already have served its connection and destroyed
-    // itself. One still in WorkerList cannot get past its FinishThread while
-    // ListGuard is held, so only such a one is looked at.
+    // A started worker may already have served its connection and
+    // destroyed itself: it is not looked at. Only one whose thread could
+    // not be started is left to drop here.
     Guard g(ListGuard);
-    if (std::find(WorkerList.begin(), WorkerList.end(), w) == WorkerList.end()) return;
-    if (w->Started()) return;
+    auto it = std::find(NotStarted.begin(), NotStarted.end(), w);
+    if (it == NotStarted.end()) return;
+    NotStarted.erase(it);
   }
-  // No thread could be had for the connection: drop the connection rather
-  // than leave it with a worker that never serves it.
   UnregisterWorker(w);
   delete w;  // takes the connection with it
 }
 
 TServerClientThread* TServerWinSocket::CreateDefaultWorker(TServerClientWinSocket* c) {
   auto* w = new TServerClientThread(false, c);
-  w->Start();
+  w->StartUnlessSuspended();
   return w;
 }
 
 void TServerWinSocket::RegisterWorker(TServerClientThread* w) {
   Guard g(ListGuard);
-  if (std::find(WorkerList.begin(), WorkerList.end(), w) != WorkerList.end()) return;
-  WorkerList.push_back(w);
+  if (w->Listed) return;
+  w->ListPos = WorkerList.insert(WorkerList.end(), w);
+  w->Listed = true;
+  w->Seq = NextSeq++;
   if (CacheSize >= static_cast<int>(WorkerList.size())) w->IsCached = true;
 }
 
 void TServerWinSocket::UnregisterWorker(TServerClientThread* w) {
   Guard g(ListGuard);
-  auto it = std::find(WorkerList.begin(), WorkerList.end(), w);
-  if (it != WorkerList.end()) WorkerList.erase(it);
+  if (!w->Listed) return;
+  WorkerList.erase(w->ListPos);
+  w->Listed = false;
+  auto idle = std::find(IdleWorkers.begin(), IdleWorkers.end(), w);
+  if (idle != IdleWorkers.end()) IdleWorkers.erase(idle);
 }
 
 void TServerWinSocket::RegisterClient(TServerClientWinSocket* c) {
   Guard g(ListGuard);
-  if (std::find(ClientList.begin(), ClientList.end(), c) == ClientList.end()) ClientList.push_back(c);
+  if (c->Listed) return;
+  c->ListPos = ClientList.insert(ClientList.end(), c);
+  c->Listed = true;
 }
 
 void TServerWinSocket::UnregisterClient(TServerClientWinSocket* c) {
   Guard g(ListGuard);
-  auto it = std::find(ClientList.begin(), ClientList.end(), c);
-  if (it != ClientList.end()) ClientList.erase(it);
+  if (!c->Listed) return;
+  ClientList.erase(c->ListPos);
+  c->Listed = false;
 }
 
 void TServerWinSocket::SetCacheSize(int n) {
@@ -364,7 +388,8 @@ void TServerWinSocket::SetCacheSize(int n) {
   int old = CacheSize;
   CacheSize = n;
   int keep = std::min(old, n);
-  for (size_t i = 0; i < WorkerList.size(); ++i) WorkerList[i]->IsCached = static_cast<int>(i) < keep;
+  int i = 0;
+  for (TServerClientThread* w : WorkerList) w->IsCached = i++ < keep;
 }
 
 int TServerWinSocket::ThreadCacheSize() {
@@ -385,8 +410,7 @@ int TServerWinSocket::CachedWorkerCount() {
 
 int TServerWinSocket::IdleWorkerCount() {
   Guard g(ListGuard);
-  return static_cast<int>(std::count_if(WorkerList.begin(), WorkerList.end(),
-                                        [](TServerClientThread* w) { return !w->Client && !w->Withdrawn; }));
+  return static_cast<int>(IdleWorkers.size());
 }
 
 int TServerWinSocket::ClientCount() {

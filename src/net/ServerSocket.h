@@ -13,7 +13,9 @@
 // wake-up that handed it over).
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -37,7 +39,11 @@ class TServerClientWinSocket : public TCustomWinSocket {
   TServerWinSocket* Listener() const { return Owner; }
 
  private:
+  friend class TServerWinSocket;
   TServerWinSocket* const Owner;
+  // Place in the listener's ClientList; guarded by its ListGuard.
+  std::list<TServerClientWinSocket*>::iterator ListPos;
+  bool Listed = false;
 };
 
 using TGetThreadEvent = std::function<void(TServerWinSocket& sender, TServerClientWinSocket* clientSocket,
@@ -96,6 +102,9 @@ class TServerClientThread : public TThread {
   TServerClientWinSocket* Client = nullptr;
   bool IsCached = false;
   bool Withdrawn = false;  // decided to end: never handed a connection again
+  std::list<TServerClientThread*>::iterator ListPos;  // place in WorkerList
+  bool Listed = false;
+  uint64_t Seq = 0;  // order of registration
 };
 
 // The listening socket object.
@@ -135,8 +144,18 @@ class TServerWinSocket : public TCustomWinSocket {
 
  private:
   friend class TServerClientThread;
-  std::vector<TServerClientWinSocket*> ClientList KORIMO_GUARDED_BY(ListGuard);
-  std::vector<TServerClientThread*> WorkerList KORIMO_GUARDED_BY(ListGuard);
+  // Lists with O(1) removal: a listener may hold thousands of connections
+  // and their workers, and every connection comes and goes through them.
+  std::list<TServerClientWinSocket*> ClientList KORIMO_GUARDED_BY(ListGuard);
+  std::list<TServerClientThread*> WorkerList KORIMO_GUARDED_BY(ListGuard);
+  // The idle workers (no connection, not ending): only cached workers wait
+  // for another connection, so this stays short, and ObtainWorker need not
+  // walk the whole WorkerList. The first in WorkerList order is the one
+  // with the lowest Seq.
+  std::vector<TServerClientThread*> IdleWorkers KORIMO_GUARDED_BY(ListGuard);
+  // Workers whose thread could not be started (ObtainWorker drops them).
+  std::vector<TServerClientThread*> NotStarted KORIMO_GUARDED_BY(ListGuard);
+  uint64_t NextSeq KORIMO_GUARDED_BY(ListGuard) = 0;
   int CacheSize KORIMO_GUARDED_BY(ListGuard) = kThreadCacheSize;
   TServerAcceptThread* Acceptor = nullptr;  // main thread only
 };

@@ -269,7 +269,7 @@ void TCustomWinSocket::ApplyNotifyStyles() {
   if (Styles != 0) return;  // message-driven use is not supported
   int fd = SockHandle();
   int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
 void TCustomWinSocket::FreePendingStream() { PendingStream.reset(); }

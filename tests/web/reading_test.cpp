@@ -52,7 +52,7 @@ class Connection {
     W = new Worker(c, Host, readLimitMs);
   }
   ~Connection() {
-    Listener.UnregisterWorker(W);
+    if (W) Listener.UnregisterWorker(W);
     delete W;
     close(Client);
   }
