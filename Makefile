@@ -3,6 +3,7 @@
 # make test   ... and run every test
 # make fuzz   run every fuzz target for FUZZ_SECONDS (default 300)
 # make bench  the benchmark beside a reference server
+# make stress the long fault run: 2000 silent connections, the 60 s limits
 BUILD ?= build
 PORT ?= 8080
 CMAKE_FLAGS ?=
@@ -10,7 +11,7 @@ ifdef CI
 CMAKE_FLAGS += -DKORIMO_WERROR=ON
 endif
 
-.PHONY: all deps build run test fuzz bench clean
+.PHONY: all deps build run test fuzz bench stress clean
 
 all: build
 
@@ -37,6 +38,9 @@ fuzz:
 bench: build
 	@scripts/install-deps.sh bench
 	@BUILD_DIR=$(CURDIR)/$(BUILD) scripts/bench.sh
+
+stress: build
+	@BUILD_DIR=$(CURDIR)/$(BUILD) scripts/stress.sh
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -13,22 +13,29 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -321,6 +328,9 @@ class Korimo {
     for (auto& a : argvText) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::string dir = workDir.string();
+    // The child dies with the test when forked from the main thread (the
+    // signal is tied to the forking thread, so not from a helper thread).
+    const bool fromMainThread = getpid() == static_cast<pid_t>(syscall(SYS_gettid));
 
     Pid = fork();
     if (Pid < 0) throw std::runtime_error(Errno("fork"));
@@ -334,6 +344,7 @@ class Korimo {
       };
       if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) fail(1);
       if (chdir(dir.c_str()) != 0) fail(2);
+      if (fromMainThread) prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
       if (opt.DropBindCapability && prctl(PR_CAPBSET_DROP, CAP_NET_BIND_SERVICE, 0, 0, 0) != 0) fail(3);
       signal(SIGPIPE, SIG_DFL);
       sigset_t none;
@@ -561,5 +572,222 @@ inline Server StartServer(const TempDir& dir, SpawnOptions opt = {}) {
   }
   throw std::runtime_error("korimo did not start: " + lastError);
 }
+
+// ------------------------------------------------------ hostile clients
+
+// The page heads and the short "404" page ("404 ファイルが見つかりません"
+// in CP932), byte for byte.
+inline const std::string& HtmlReplyHead() {
+  static const std::string k = "HTTP/1.0 200 Document follows\r\nContent-Type: text/html\r\n\r\n";
+  return k;
+}
+inline const std::string& ShortNotFoundPage() {
+  static const std::string k =
+      "HTTP/1.0 404 Document follows\r\nContent-Type: text/html\r\n\r\n"
+      "<HTML><BODY><CENTER><H2>404 "
+      "\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xaa\x8c\xa9\x82\xc2\x82\xa9\x82\xe8\x82\xdc\x82\xb9\x82\xf1"
+      "</H2></CENTER></BODY></HTML>\r\n";
+  return k;
+}
+
+// A connection whose receive buffer is set before the handshake, so that
+// the window stays small and the server's sends block after a few pieces.
+inline Fd ConnectWithReceiveBuffer(int port, int bytes) {
+  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s) throw std::runtime_error(Errno("socket"));
+  setsockopt(s.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  sockaddr_in a = Loopback(port);
+  int r;
+  do {
+    r = connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) throw std::runtime_error(Errno("connect"));
+  return s;
+}
+
+// Closes with a reset (SO_LINGER {1, 0}): the peer's next read or send
+// fails with ECONNRESET.
+inline void ResetClose(Fd& s) {
+  if (!s) return;
+  linger l{1, 0};
+  setsockopt(s.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  s.Reset();
+}
+
+// Reads until at least `bytes` have come, the peer closes or the time is up.
+inline Received ReadAtLeast(int fd, size_t bytes, Ms timeout = Ms(5000)) {
+  Received out;
+  auto deadline = Clock::now() + timeout;
+  char buf[65536];
+  while (out.Bytes.size() < bytes) {
+    auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now());
+    if (left.count() <= 0 || !WaitReadable(fd, left)) return out;
+    ssize_t n = recv(fd, buf, std::min(sizeof buf, bytes - out.Bytes.size()), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) out.Error = errno;
+      out.Closed = true;
+      return out;
+    }
+    out.Bytes.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// Bytes that are easy to tell apart at any offset (no two 1 KiB blocks
+// alike), `seed` making different files differ everywhere.
+inline std::string PatternBytes(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  uint32_t x = 0x9E3779B9u * (seed + 1);
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    s[i] = static_cast<char>(x);
+  }
+  return s;
+}
+
+// Raises this process's descriptor limit to `wanted` or as far as the hard
+// limit allows; returns the soft limit in force afterwards.
+inline rlim_t RaiseDescriptorLimit(rlim_t wanted) {
+  rlimit l{};
+  getrlimit(RLIMIT_NOFILE, &l);
+  if (l.rlim_cur < wanted) {
+    l.rlim_cur = l.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, l.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &l);
+    getrlimit(RLIMIT_NOFILE, &l);
+  }
+  return l.rlim_cur;
+}
+
+// ------------------------------------------------ the server as /proc sees it
+
+// A numeric field of /proc/PID/status ("Threads", "VmRSS" in KiB, ...);
+// -1 when the process or the field is gone.
+inline long ProcStatusValue(pid_t pid, std::string_view field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.size() > field.size() && line.compare(0, field.size(), field) == 0 && line[field.size()] == ':') {
+      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+    }
+  }
+  return -1;
+}
+inline long ThreadCount(pid_t pid) { return ProcStatusValue(pid, "Threads"); }
+inline long ResidentKiB(pid_t pid) { return ProcStatusValue(pid, "VmRSS"); }
+
+// What each open descriptor of the process refers to ("socket:[123]",
+// "/path/file", "anon_inode:[eventfd]", ...).
+inline std::vector<std::string> OpenDescriptors(pid_t pid) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::error_code linkError;
+    auto target = std::filesystem::read_symlink(e.path(), linkError);
+    if (!linkError) out.push_back(target.string());  // a descriptor closed meanwhile is skipped
+  }
+  return out;
+}
+
+// Descriptors of the process that hold a TCP connection on local port
+// `port` (any state but listening): connections accepted and not yet
+// closed by the server.
+inline int ConnectionDescriptors(pid_t pid, int port) {
+  std::set<std::string> inodes;
+  std::ifstream table("/proc/" + std::to_string(pid) + "/net/tcp");
+  std::string line;
+  std::getline(table, line);  // heading
+  while (std::getline(table, line)) {
+    unsigned localPort = 0, state = 0;
+    unsigned long inode = 0;
+    if (sscanf(line.c_str(), " %*d: %*[0-9A-Fa-f]:%x %*s %x %*s %*s %*s %*d %*d %lu", &localPort, &state, &inode) != 3)
+      continue;
+    if (static_cast<int>(localPort) == port && state != 0x0A && inode != 0)
+      inodes.insert("socket:[" + std::to_string(inode) + "]");
+  }
+  int n = 0;
+  for (const std::string& d : OpenDescriptors(pid)) n += inodes.count(d) ? 1 : 0;
+  return n;
+}
+
+// What the process's threads are doing, counted by state and kernel wait
+// point ("12 x S futex_wait_queue, 1 x S do_sys_poll"): for the message of
+// a test that found the process stuck.
+inline std::string ThreadSummary(pid_t pid) {
+  std::map<std::string, int> counts;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::string stat, wchan;
+    std::getline(std::ifstream(task.path() / "stat"), stat);
+    std::getline(std::ifstream(task.path() / "wchan"), wchan);
+    size_t close = stat.rfind(')');
+    std::string state = close != std::string::npos && close + 2 < stat.size() ? stat.substr(close + 2, 1) : "?";
+    ++counts[state + " " + (wchan.empty() || wchan == "0" ? "-" : wchan)];
+  }
+  std::string out;
+  for (const auto& [what, n] : counts) out += (out.empty() ? "" : ", ") + std::to_string(n) + " x " + what;
+  return out;
+}
+
+// The server's error reports so far, as written: lines shown to the
+// operator ("korimo: ...") and sanitizer reports. Empty when there are none.
+inline std::string ErrorReports(const Korimo& k) {
+  std::string reports;
+  std::istringstream lines(k.Stderr());
+  for (std::string l; std::getline(lines, l);) {
+    if (l.rfind("korimo:", 0) == 0 || l.find("Sanitizer") != std::string::npos ||
+        l.find("runtime error:") != std::string::npos)
+      reports += l + "\n";
+  }
+  return reports;
+}
+
+// Looks every millisecond or so until `done` holds or `timeout` passes.
+// For states that can only be observed by looking (/proc), not waited on.
+inline bool PollUntil(const std::function<bool()>& done, Ms timeout) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (done()) return true;
+    if (Clock::now() >= deadline) return false;
+    poll(nullptr, 0, 1);
+  }
+}
+
+// Ends a hung test: after `timeout` it kills the child (which unblocks
+// every connection and console wait of the test) and records that it fired.
+class Watchdog {
+ public:
+  Watchdog(pid_t pid, Ms timeout)
+      : T([this, pid, timeout] {
+          std::unique_lock<std::mutex> l(M);
+          if (!Cv.wait_for(l, timeout, [this] { return Disarmed; })) {
+            Fired = true;
+            if (pid > 0) kill(pid, SIGKILL);
+          }
+        }) {}
+  ~Watchdog() { Disarm(); }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+  // Stops watching; true when it had not fired.
+  bool Disarm() {
+    {
+      std::lock_guard<std::mutex> l(M);
+      Disarmed = true;
+    }
+    Cv.notify_all();
+    if (T.joinable()) T.join();
+    return !Fired;
+  }
+
+ private:
+  std::mutex M;
+  std::condition_variable Cv;
+  bool Disarmed = false;
+  bool Fired = false;
+  std::thread T;
+};
 
 }  // namespace korimo::e2e
