@@ -56,6 +56,7 @@ class TServerAcceptThread : public TThread {
 
  protected:
   void RunThread() override;
+  const char* ThreadName() const override { return "korimo-accept"; }
 
  private:
   TServerWinSocket* const Listener;
@@ -80,6 +81,7 @@ class TServerClientThread : public TThread {
  protected:
   void RunThread() override;
   void FinishThread() override;
+  const char* ThreadName() const override { return "korimo-worker"; }
   // Serves ClientSocket once. Must return soon after StopRequested is set or
   // the connection is closed under it. Must not close or destroy it.
   virtual void ServeConnection();

@@ -180,6 +180,7 @@ void TThread::SetDestroyWhenDone(bool value) {
 void* TThread::Proc(void* arg) {
   TThread* self = static_cast<TThread*>(arg);
   self->Handle = pthread_self();  // read by the owner only after Finished()
+  pthread_setname_np(self->Handle, self->ThreadName());
   try {
     self->RunThread();
   } catch (...) {

@@ -75,6 +75,8 @@ class TThread {
 
  protected:
   virtual void RunThread() = 0;
+  // The thread's name as tools show it (at most 15 bytes).
+  virtual const char* ThreadName() const { return "korimo"; }
   // Runs on the thread right after the body.
   virtual void FinishThread() {}
 
