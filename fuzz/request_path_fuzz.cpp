@@ -18,6 +18,7 @@
 #include "net/ServerSocket.h"
 #include "net/Thread.h"
 #include "web/WWWThread.h"
+#include "web/web_support.h"  // tests/web
 
 namespace {
 
@@ -25,19 +26,8 @@ using namespace korimo;
 
 const char kSecret[] = "SECRET-BESIDE-ROOT-7f3a";
 
-class Host : public TChatHost {
- public:
-  ChatLines ChatSnapshot() override { return Log.Snapshot(); }
-  std::string RefreshText() override { return "5"; }
-  void AddChatLine(const std::string& line) override { Log.AddChatLine(line); }
-  ChatLog Log;
-};
-
-class Worker : public TWWWThread {
- public:
-  using TWWWThread::TWWWThread;
-  void Serve() { ServeConnection(); }
-};
+using Host = testing_support::MemoryChatHost;
+using Worker = testing_support::TestWorker;
 
 void WriteFile(const std::string& name, const std::string& bytes) {
   FILE* f = fopen(name.c_str(), "wb");
@@ -85,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   auto* client = new TServerClientWinSocket(fds[0], &listener);
   client->SetNotifyStyles(0);
-  auto* worker = new Worker(true, client, host);
+  auto* worker = new Worker(client, host);
   try {
     worker->Serve();
   } catch (const Exception&) {

@@ -14,23 +14,18 @@
 #include "net/ServerSocket.h"
 #include "net/Thread.h"
 #include "web/WWWThread.h"
+#include "web_support.h"
 
 namespace korimo {
 namespace {
 
-class Host : public TChatHost {
+// A fixed clock (every suffix " (00:00)") and room for every post.
+class Host : public testing_support::MemoryChatHost {
  public:
-  Host() : Log([] { return std::tm{}; }) { Log.SetMaxLines(1000); }
-  ChatLines ChatSnapshot() override { return Log.Snapshot(); }
-  std::string RefreshText() override { return "5"; }
-  void AddChatLine(const std::string& line) override { Log.AddChatLine(line); }
-  ChatLog Log;
+  Host() : MemoryChatHost([] { return std::tm{}; }) { Log.SetMaxLines(1000); }
 };
 
-class Worker : public TWWWThread {
- public:
-  Worker(TServerClientWinSocket* c, TChatHost& host) : TWWWThread(true, c, host) {}
-};
+using Worker = testing_support::TestWorker;
 
 // A worker holding the server's end of a real loopback connection, so
 // that the browser's address is 127.0.0.1.

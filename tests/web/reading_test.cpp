@@ -16,27 +16,14 @@
 #include "net/ServerSocket.h"
 #include "net/Thread.h"
 #include "web/WWWThread.h"
+#include "web_support.h"
 
 namespace korimo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class NoChat : public TChatHost {
- public:
-  ChatLines ChatSnapshot() override { return Log.Snapshot(); }
-  std::string RefreshText() override { return "5"; }
-  void AddChatLine(const std::string& line) override { Log.AddChatLine(line); }
-  ChatLog Log;
-};
-
-class Worker : public TWWWThread {
- public:
-  Worker(TServerClientWinSocket* c, TChatHost& host, int readLimitMs) : TWWWThread(true, c, host) {
-    RequestReadLimitMs = readLimitMs;
-  }
-  void Serve() { ServeConnection(); }
-};
+using Worker = testing_support::TestWorker;
 
 // A worker serving one end of a socket pair on this thread; the test is
 // the client at the other end.
@@ -74,7 +61,7 @@ class Connection {
 
  private:
   TServerWinSocket Listener;
-  NoChat Host;
+  testing_support::MemoryChatHost Host;
 };
 
 // A client that sends one byte every 150 ms, forever, would keep its worker
