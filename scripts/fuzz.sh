@@ -14,7 +14,7 @@ for t in parse_command form_field request_path; do
   work=$(mktemp -d)
   log="$work/log"
   if "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=4096 \
-       -print_final_stats=1 -artifact_prefix="$work/" "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
+       -print_final_stats=1 -artifact_prefix="$work/" "$work" "$PWD/fuzz/corpus/$t" >"$log" 2>&1; then
     execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}')
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | awk '{print $2}')
     ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | awk '{print $2}')
