@@ -6,6 +6,14 @@ namespace korimo {
 
 TFormTest* FormTest = nullptr;
 
+const char kApplicationErrorTitle[] = "アプリケーション エラー";
+
+std::string StartupErrorText(const std::exception& e) {
+  const auto* ours = dynamic_cast<const Exception*>(&e);
+  const char* kind = dynamic_cast<const ESocketError*>(&e) ? "ESocketError" : "Exception";
+  return std::string(kind) + ": " + Utf8FromSjis(ErrorReportText(ours ? ours->message() : e.what()));
+}
+
 const std::string& TFormTest::OperatorPrefix() {
   static const std::string k = Sjis("管理者> ");
   return k;

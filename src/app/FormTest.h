@@ -81,6 +81,12 @@ class TFormTest : public TChatHost {
   TServerSocket Server;
 };
 
+// The start-up failure as both front ends show it, in UTF-8: the error's
+// kind and its report text ("ESocketError: 'bind' API ...").
+std::string StartupErrorText(const std::exception& e);
+// The title of that report: "アプリケーション エラー" (UTF-8).
+extern const char kApplicationErrorTitle[];
+
 // Set by the program: the window object workers reach.
 extern TFormTest* FormTest;
 

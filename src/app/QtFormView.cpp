@@ -73,12 +73,8 @@ QPushButton* AddButton(QWidget* parent, const char* name, const QRect& r, const 
 
 // The start-up failure: the error, named, in the application error box.
 void ShowStartupError(const std::exception& e) {
-  const auto* ours = dynamic_cast<const Exception*>(&e);
-  const char* kind = dynamic_cast<const ESocketError*>(&e) ? "ESocketError" : "Exception";
-  std::string message = ours ? ours->message() : e.what();
-  QString text = QString::fromLatin1(kind) + QStringLiteral(": ") +
-                 QString::fromStdString(Utf8FromSjis(ErrorReportText(message)));
-  QMessageBox::critical(nullptr, QStringLiteral("アプリケーション エラー"), text);
+  QMessageBox::critical(nullptr, QString::fromUtf8(kApplicationErrorTitle),
+                        QString::fromStdString(StartupErrorText(e)));
 }
 
 }  // namespace

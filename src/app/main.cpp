@@ -42,9 +42,7 @@ void Usage(FILE* f) {
 
 // The start-up failure: the application error, then exit status 1.
 int StartupFailed(const std::exception& e) {
-  std::string kind = dynamic_cast<const ESocketError*>(&e) ? "ESocketError" : "Exception";
-  std::string message = dynamic_cast<const Exception*>(&e) ? dynamic_cast<const Exception&>(e).message() : e.what();
-  std::string line = "アプリケーション エラー: " + kind + ": " + Utf8FromSjis(ErrorReportText(message)) + "\n";
+  std::string line = std::string(kApplicationErrorTitle) + ": " + StartupErrorText(e) + "\n";
   fwrite(line.data(), 1, line.size(), stderr);
   return 1;
 }

@@ -115,8 +115,7 @@ void TCustomWinSocket::StartListening(const std::string& hostName, const std::st
     CheckSocketCall(listen(fd, std::min(backlog, kMaxBacklog)), "listen");
     Connected.store(true, std::memory_order_release);
   } catch (...) {
-    // Close through the object's own close: mark it open for that moment.
-    Connected.store(true, std::memory_order_release);
+    // Close through the object's own close (which goes by the handle).
     try {
       CloseSocketHandle(fd);
     } catch (...) {
