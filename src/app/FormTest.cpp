@@ -19,11 +19,12 @@ const std::string& TFormTest::OperatorPrefix() {
   return k;
 }
 
-TFormTest::TFormTest(int port, bool open, ChatLog::Clock clock)
+TFormTest::TFormTest(int port, bool open, ChatLog::Clock clock, const TServerLimits& limits)
     : Log(std::move(clock)), PortNo(std::to_string(port)), MaxLine("20"), Refresh("5") {
   // As the stored layout loads: port, blocking workers, the worker factory,
   // and Active, which opens the listener once loading is complete.
   Server.SetPort(port);
+  Server.SetLimits(limits);
   Server.SetServerType(stThreadBlocking);
   Server.SetOnGetThread([this](TServerWinSocket& sender, TServerClientWinSocket* c, TServerClientThread*& t) {
     ServerSocket1GetThread(sender, c, t);

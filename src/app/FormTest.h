@@ -24,8 +24,9 @@ class TFormTest : public TChatHost {
   // Field start texts: PortNo "80" (or `port`), MaxLine "20", Refresh "5".
   // Creates ServerSocket1 and, when `open` is set, opens it on the port of
   // PortNo's start text (raising ESocketError when it cannot), then runs
-  // FormCreate.
-  explicit TFormTest(int port = 80, bool open = true, ChatLog::Clock clock = nullptr);
+  // FormCreate. `limits` bound the listener's connections.
+  explicit TFormTest(int port = 80, bool open = true, ChatLog::Clock clock = nullptr,
+                     const TServerLimits& limits = {});
   // Closes the listener (every worker ends) before the chat log and the
   // fields go.
   ~TFormTest() override;

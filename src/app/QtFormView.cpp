@@ -291,10 +291,11 @@ void TFormTestView::keyPressEvent(QKeyEvent* event) {
   QWidget::keyPressEvent(event);
 }
 
-int RunFormTest(int port, int signalFd, const std::function<void(TFormTestView&)>& started) {
+int RunFormTest(int port, int signalFd, const std::function<void(TFormTestView&)>& started,
+                const TServerLimits& limits) {
   std::unique_ptr<TFormTest> form;
   try {
-    form = std::make_unique<TFormTest>(port);
+    form = std::make_unique<TFormTest>(port, true, nullptr, limits);
   } catch (const std::exception& e) {
     ShowStartupError(e);
     return 1;
@@ -326,10 +327,10 @@ int RunFormTest(int port, int signalFd, const std::function<void(TFormTestView&)
   return 0;
 }
 
-int RunQtFrontEnd(int argc, char** argv, int port, int signalFd) {
+int RunQtFrontEnd(int argc, char** argv, int port, const TServerLimits& limits, int signalFd) {
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
-  return RunFormTest(port, signalFd);
+  return RunFormTest(port, signalFd, nullptr, limits);
 }
 
 }  // namespace korimo

@@ -92,10 +92,11 @@ class TFormTestView : public QWidget {
 // When the model cannot be created (the listener cannot open), shows the
 // application error box and returns 1. `started`, if given, is run from the
 // loop once the window is shown.
-int RunFormTest(int port, int signalFd, const std::function<void(TFormTestView&)>& started = nullptr);
+int RunFormTest(int port, int signalFd, const std::function<void(TFormTestView&)>& started = nullptr,
+                const TServerLimits& limits = {});
 
 // The program's Qt front end: creates the QApplication and runs the window.
 // Returns the exit status.
-int RunQtFrontEnd(int argc, char** argv, int port, int signalFd);
+int RunQtFrontEnd(int argc, char** argv, int port, const TServerLimits& limits, int signalFd);
 
 }  // namespace korimo

@@ -1,8 +1,10 @@
 // korimo: the LAN chat server with its operator window.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,18 +28,49 @@ namespace {
 
 void Usage(FILE* f) {
   fprintf(f,
-          "Usage: korimo [--console] [--port N]\n"
+          "Usage: korimo [--console] [--port N] [--max-workers N] [--idle-grace-ms MS]\n"
           "A web chat for the local network, with an operator window.\n"
           "\n"
-          "  --console   use the console instead of the window (the default\n"
-          "              when no display is available)\n"
-          "  --port N    listen on port N (default 80, which needs privileges)\n"
-          "  --help      show this help\n"
-          "  --version   show the version\n"
+          "  --console           use the console instead of the window (the\n"
+          "                      default when no display is available)\n"
+          "  --port N            listen on port N (default 80, which needs\n"
+          "                      privileges)\n"
+          "  --max-workers N     serve at most N connections at once (default\n"
+          "                      4096); more wait in the listen queue\n"
+          "  --idle-grace-ms MS  at that cap, a connection that has sent\n"
+          "                      nothing for MS milliseconds (default 2000)\n"
+          "                      gives way to a new one\n"
+          "  --help              show this help\n"
+          "  --version           show the version\n"
           "\n"
           "Browsers open http://HOST:PORT/ ; the chat is /scripts/status.cgi and\n"
           "static files come from ./root/. Console commands: TEXT, /add TEXT,\n"
           "/clear, /show, /port N, /maxlines N, /refresh N, /update, /quit.\n");
+}
+
+// A call the program cannot run without failed: say which, then status 1.
+int SystemCallFailed(const char* call) {
+  int code = errno;
+  fprintf(stderr, "korimo: %s: %s (%d)\n", call, SysErrorMessage(code).c_str(), code);
+  return 1;
+}
+
+// Every connection needs a descriptor: take as many as the hard limit
+// allows (the worker cap is useless if accept runs out at the default
+// soft limit of 1024 first). A failure leaves the limit as it was.
+void RaiseDescriptorLimit() {
+  rlimit l{};
+  if (getrlimit(RLIMIT_NOFILE, &l) != 0) {
+    int code = errno;
+    fprintf(stderr, "korimo: getrlimit: %s (%d)\n", SysErrorMessage(code).c_str(), code);
+    return;
+  }
+  if (l.rlim_cur == l.rlim_max) return;
+  l.rlim_cur = l.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &l) != 0) {
+    int code = errno;
+    fprintf(stderr, "korimo: setrlimit: %s (%d)\n", SysErrorMessage(code).c_str(), code);
+  }
 }
 
 // The start-up failure: the application error, then exit status 1.
@@ -52,20 +85,33 @@ int StartupFailed(const std::exception& e) {
 int main(int argc, char** argv) {
   bool console = false;
   int port = 80;
+  TServerLimits limits;
+  // "--name N" or "--name=N"; false (with the message) on a bad value.
+  auto numberOption = [&](int& i, const std::string& a, const char* name, int& value, int least) {
+    std::string text;
+    if (a == name && i + 1 < argc) {
+      text = argv[++i];
+    } else if (a.rfind(std::string(name) + "=", 0) == 0) {
+      text = a.substr(strlen(name) + 1);
+    } else {
+      return 0;
+    }
+    if (!TryStrToInt(text, value) || value < least) {
+      std::string floor = least == INT_MIN ? "" : " of at least " + std::to_string(least);
+      fprintf(stderr, "korimo: %s takes a number%s, not '%s'\n", name, floor.c_str(), text.c_str());
+      return -1;
+    }
+    return 1;
+  };
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    int r = 0;
     if (a == "--console") {
       console = true;
-    } else if (a == "--port" && i + 1 < argc) {
-      if (!TryStrToInt(argv[++i], port)) {
-        fprintf(stderr, "korimo: --port takes a number, not '%s'\n", argv[i]);
-        return 2;
-      }
-    } else if (a.rfind("--port=", 0) == 0) {
-      if (!TryStrToInt(a.substr(7), port)) {
-        fprintf(stderr, "korimo: --port takes a number, not '%s'\n", a.c_str() + 7);
-        return 2;
-      }
+    } else if ((r = numberOption(i, a, "--port", port, INT_MIN)) != 0 ||
+               (r = numberOption(i, a, "--max-workers", limits.MaxWorkers, 1)) != 0 ||
+               (r = numberOption(i, a, "--idle-grace-ms", limits.IdleGraceMs, 0)) != 0) {
+      if (r < 0) return 2;
     } else if (a == "--help" || a == "-h") {
       Usage(stdout);
       return 0;
@@ -79,6 +125,7 @@ int main(int argc, char** argv) {
     }
   }
   ApplicationTitle() = ProgramTitle(argv[0]);
+  RaiseDescriptorLimit();
   // A peer that goes away must never stop the process.
   signal(SIGPIPE, SIG_IGN);
   // SIGINT and SIGTERM arrive as a readable descriptor that the main loop
@@ -90,11 +137,16 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-  MainThread::Register();
+  if (signalFd < 0) return SystemCallFailed("signalfd");
+  try {
+    MainThread::Register();
+  } catch (const std::exception& e) {
+    return StartupFailed(e);
+  }
 
   bool haveDisplay = getenv("DISPLAY") || getenv("WAYLAND_DISPLAY");
 #ifdef KORIMO_HAVE_QT
-  if (!console && haveDisplay) return RunQtFrontEnd(argc, argv, port, signalFd);
+  if (!console && haveDisplay) return RunQtFrontEnd(argc, argv, port, limits, signalFd);
 #else
   (void)haveDisplay;
   (void)console;
@@ -102,7 +154,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<TFormTest> form;
   try {
-    form = std::make_unique<TFormTest>(port);
+    form = std::make_unique<TFormTest>(port, true, nullptr, limits);
   } catch (const std::exception& e) {
     return StartupFailed(e);
   }

@@ -1,14 +1,26 @@
 // Every wait, size and cap of the server in one place.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 
 namespace korimo {
 
 // Listener
 inline constexpr int kDefaultPort = 80;
-inline constexpr int kMaxBacklog = 5;          // listen queue; larger requests are cut to this
+// Listen queue: the platform's largest (the kernel cuts it further to
+// net.core.somaxconn). A short queue drops the SYNs of a burst of browsers,
+// which then wait 1, 3 or 7 s to retry, and resets those that came back
+// with a cookie. Larger requests are cut to this.
+inline constexpr int kMaxBacklog = SOMAXCONN;
 inline constexpr int kThreadCacheSize = 10;    // idle workers kept for reuse
+// Live workers at most (busy and cached). Past it a connection that has
+// sent nothing for kIdleGraceMs gives way to the newest, oldest first; with
+// none such, new connections wait in the listen queue. Keeps a crowd of
+// silent connections from taking every thread and map of the machine.
+inline constexpr int kMaxWorkers = 4096;
+inline constexpr int kIdleGraceMs = 2000;      // a browser sends its request at once
 
 // Reading one request
 inline constexpr int kIoTimeoutMs = 60000;     // limit of one socket stream read
@@ -26,6 +38,10 @@ inline constexpr int kMaxRequestReadMs = 60000;
 
 // Sending
 inline constexpr std::size_t kStreamPieceSize = 4096;  // file pieces, one fixed buffer
+// A send that makes no progress for this long fails (the client stopped
+// reading); a slow but steady reader goes on being served. The same as
+// the read limit kIoTimeoutMs.
+inline constexpr int kSendTimeoutMs = kIoTimeoutMs;
 
 // After a response, what a client still sends is read and dropped for at
 // most this long / this much before the close (see DrainBeforeClose).

@@ -1,6 +1,7 @@
 #include "net/ServerSocket.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,6 +56,10 @@ TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* lis
 
 TServerClientWinSocket::~TServerClientWinSocket() { Owner->UnregisterClient(this); }
 
+void TServerClientWinSocket::NoteReceived() {
+  if (!Heard.exchange(true, std::memory_order_acq_rel)) Owner->MarkHeard(this);
+}
+
 // --- TServerAcceptThread ---
 
 TServerAcceptThread::~TServerAcceptThread() {
@@ -100,6 +105,7 @@ void TServerClientThread::AssignConnection(TServerClientWinSocket* c) {
     Guard g(listener->ListGuard);
     Client = c;
     Server = listener;
+    c->Taken = true;
   }
   listener->RegisterWorker(this);
   WakeEvent.SetEvent();
@@ -123,6 +129,7 @@ bool TServerClientThread::ReleaseConnection() {
       Withdrawn = true;
     } else {
       Server->IdleWorkers.push_back(this);
+      Server->RoomMade();
     }
   }
   delete c;  // closes the connection if it is still open
@@ -224,6 +231,10 @@ void TServerWinSocket::Open(int port) {
   if (IsConnected()) return;
   StartListening("", "", "", port, kMaxBacklog, true);
   if (IsConnected() && ServerType == stThreadBlocking) {
+    {
+      Guard g(ListGuard);
+      Accepting = true;
+    }
     Acceptor = new TServerAcceptThread(this);
     if (!Acceptor->Start()) {
       delete Acceptor;
@@ -242,6 +253,7 @@ void TServerWinSocket::CloseSocketHandle(int handle) {
   // socket down wakes the accept thread without closing the handle.
   if (Acceptor) {
     Acceptor->StopRequested = true;
+    StopAccepting();  // a wait for room ends too
     shutdown(handle, SHUT_RDWR);
     delete Acceptor;  // waits for its thread, serving hand-offs
     Acceptor = nullptr;
@@ -283,6 +295,8 @@ void TServerWinSocket::CloseSocketHandle(int handle) {
 void TServerWinSocket::AcceptOne() {
   int listenFd = SockHandle();
   if (listenFd < 0) return;
+  // At the worker cap a new connection waits in the listen queue.
+  if (ServerType == stThreadBlocking && !WaitForRoom()) return;
   int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
@@ -296,6 +310,18 @@ void TServerWinSocket::AcceptOne() {
   } catch (...) {
     close(fd);
     return;
+  }
+  try {
+    c->SetSendTimeout(Bounds.SendTimeoutMs);
+  } catch (const ESocketError&) {
+    delete c;  // a connection without its send limit could hold a worker for ever
+    return;
+  }
+  {
+    Guard g(ListGuard);
+    c->AcceptedAt = std::chrono::steady_clock::now();
+    c->SilentPos = SilentList.insert(SilentList.end(), c);
+    c->Silent = true;
   }
   NotifyOwner(snAccept);
   if (ServerType == stThreadBlocking) {
@@ -328,7 +354,28 @@ void TServerWinSocket::ObtainWorker(TServerClientWinSocket* c) {
     w = nullptr;
   }
   if (!w) {
-    delete c;
+    // A handler that raised after building a worker for c has handed c
+    // over all the same: that worker closes it, or, when its thread could
+    // not start, is dropped with it here. Only a connection nobody took
+    // is deleted.
+    TServerClientThread* orphan = nullptr;
+    bool taken;
+    {
+      Guard g(ListGuard);
+      taken = c->Taken;
+      auto it = std::find_if(NotStarted.begin(), NotStarted.end(),
+                             [c](TServerClientThread* t) { return t->Client == c; });
+      if (it != NotStarted.end()) {
+        orphan = *it;
+        NotStarted.erase(it);
+      }
+    }
+    if (orphan) {
+      UnregisterWorker(orphan);
+      delete orphan;
+    } else if (!taken) {
+      delete c;
+    }
     return;
   }
   {
@@ -366,6 +413,7 @@ void TServerWinSocket::UnregisterWorker(TServerClientThread* w) {
   w->Listed = false;
   auto idle = std::find(IdleWorkers.begin(), IdleWorkers.end(), w);
   if (idle != IdleWorkers.end()) IdleWorkers.erase(idle);
+  RoomMade();
 }
 
 void TServerWinSocket::RegisterClient(TServerClientWinSocket* c) {
@@ -377,9 +425,92 @@ void TServerWinSocket::RegisterClient(TServerClientWinSocket* c) {
 
 void TServerWinSocket::UnregisterClient(TServerClientWinSocket* c) {
   Guard g(ListGuard);
+  Unsilence(c);
   if (!c->Listed) return;
   ClientList.erase(c->ListPos);
   c->Listed = false;
+}
+
+// --- the worker cap ---
+
+void TServerWinSocket::SetLimits(const TServerLimits& limits) { Bounds = limits; }
+
+bool TServerWinSocket::HasRoom() {
+  for (TServerClientThread* w : IdleWorkers) {
+    if (!w->StopRequested.load(std::memory_order_acquire)) return true;
+  }
+  return static_cast<int>(WorkerList.size()) < Bounds.MaxWorkers;
+}
+
+bool TServerWinSocket::WaitForRoom() {
+  using std::chrono::steady_clock;
+  const auto grace = std::chrono::milliseconds(Bounds.IdleGraceMs);
+  Guard lock(ListGuard);
+  for (;;) {
+    if (!Accepting) return false;
+    if (HasRoom()) return true;
+    auto now = steady_clock::now();
+    // One cut at a time: the cut connection's worker makes room as soon as
+    // it sees the connection go. Should it not (it is busy elsewhere), the
+    // next cut comes a grace time later.
+    if ((!CutPending || now - LastCut >= grace) && CutOldestSilent(now)) {
+      CutPending = true;
+      LastCut = now;
+    }
+    // Wake when a worker ends or goes idle (RoomMade), the listener closes,
+    // or the next silent connection comes of age.
+    auto wake = steady_clock::time_point::max();
+    if (!SilentList.empty()) wake = SilentList.front()->AcceptedAt + grace;
+    if (CutPending) wake = std::max(wake == steady_clock::time_point::max() ? now : wake, LastCut + grace);
+    if (wake == steady_clock::time_point::max()) {
+      RoomChanged.wait(ListGuard);  // held once here, so this lets it go
+    } else {
+      RoomChanged.wait_until(ListGuard, wake);
+    }
+  }
+}
+
+bool TServerWinSocket::CutOldestSilent(std::chrono::steady_clock::time_point now) {
+  const auto grace = std::chrono::milliseconds(Bounds.IdleGraceMs);
+  while (!SilentList.empty()) {
+    TServerClientWinSocket* c = SilentList.front();
+    if (now - c->AcceptedAt < grace) return false;  // the oldest is still young
+    Unsilence(c);
+    // Bytes that its worker has not read yet: not silent after all.
+    int waiting = 0;
+    int fd = c->SockHandle();
+    if (fd >= 0 && ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) continue;
+    c->ShutdownConnection();  // its worker reads the end and lets it go
+    return true;
+  }
+  return false;
+}
+
+void TServerWinSocket::RoomMade() {
+  CutPending = false;
+  RoomChanged.notify_all();
+}
+
+void TServerWinSocket::StopAccepting() {
+  Guard g(ListGuard);
+  Accepting = false;
+  RoomChanged.notify_all();
+}
+
+void TServerWinSocket::MarkHeard(TServerClientWinSocket* c) {
+  Guard g(ListGuard);
+  Unsilence(c);
+}
+
+void TServerWinSocket::Unsilence(TServerClientWinSocket* c) {
+  if (!c->Silent) return;
+  SilentList.erase(c->SilentPos);
+  c->Silent = false;
+}
+
+int TServerWinSocket::SilentCount() {
+  Guard g(ListGuard);
+  return static_cast<int>(SilentList.size());
 }
 
 void TServerWinSocket::SetCacheSize(int n) {
@@ -454,6 +585,11 @@ void TServerSocket::SetPort(int port) {
 void TServerSocket::SetService(const std::string& service) {
   if (!Loading && Socket.IsConnected()) throw ESocketError(InUseMessage());
   ServiceName = service;
+}
+
+void TServerSocket::SetLimits(const TServerLimits& limits) {
+  if (!Loading && Socket.IsConnected()) throw ESocketError(InUseMessage());
+  Socket.SetLimits(limits);
 }
 
 void TServerSocket::SetServerType(TServerType type) {

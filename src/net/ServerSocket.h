@@ -5,14 +5,17 @@
 // - Main thread: TServerSocket's properties, opening, and the close
 //   sequence (TServerWinSocket::CloseSocketHandle), whose waits serve
 //   main-thread hand-offs.
-// - Accept thread: AcceptOne and ObtainWorker; OnGetThread runs there.
+// - Accept thread: AcceptOne and ObtainWorker; OnGetThread runs there. At
+//   the worker cap it waits in WaitForRoom, under ListGuard.
 // - Worker threads: their serving loop.
-// ListGuard guards ClientList, WorkerList, ThreadCacheSize and every
-// worker's ClientSocket, Cached and Withdrawn fields (writes always; the
-// worker reads its own ClientSocket without it while serving, after the
-// wake-up that handed it over).
+// ListGuard guards ClientList, WorkerList, ThreadCacheSize, the list of
+// silent connections and every worker's ClientSocket, Cached and Withdrawn
+// fields (writes always; the worker reads its own ClientSocket without it
+// while serving, after the wake-up that handed it over).
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -27,6 +30,18 @@ namespace korimo {
 
 enum TServerType { stNonBlocking, stThreadBlocking };
 
+// How far one listener lets its connections go. Set on the main thread
+// while the listener is closed.
+struct TServerLimits {
+  // Live workers at most; at the cap the listener waits for room (below).
+  int MaxWorkers = kMaxWorkers;
+  // At the cap, a connection that has sent nothing for this long is cut to
+  // make room for a new one, oldest first.
+  int IdleGraceMs = kIdleGraceMs;
+  // A send on a connection that makes no progress for this long fails.
+  int SendTimeoutMs = kSendTimeoutMs;
+};
+
 class TServerWinSocket;
 class TServerClientThread;
 
@@ -38,12 +53,23 @@ class TServerClientWinSocket : public TCustomWinSocket {
   ~TServerClientWinSocket() override;
   TServerWinSocket* Listener() const { return Owner; }
 
+ protected:
+  // The first data from the peer: the connection is no longer silent.
+  void NoteReceived() override;
+
  private:
   friend class TServerWinSocket;
+  friend class TServerClientThread;
   TServerWinSocket* const Owner;
-  // Place in the listener's ClientList; guarded by its ListGuard.
+  // Guarded by the listener's ListGuard: the places in its ClientList and
+  // in its list of silent connections, and whether a worker has taken it.
   std::list<TServerClientWinSocket*>::iterator ListPos;
   bool Listed = false;
+  std::list<TServerClientWinSocket*>::iterator SilentPos;
+  bool Silent = false;
+  bool Taken = false;
+  std::chrono::steady_clock::time_point AcceptedAt{};
+  std::atomic<bool> Heard{false};
 };
 
 using TGetThreadEvent = std::function<void(TServerWinSocket& sender, TServerClientWinSocket* clientSocket,
@@ -131,6 +157,9 @@ class TServerWinSocket : public TCustomWinSocket {
   void UnregisterClient(TServerClientWinSocket* c);
   void SetCacheSize(int n);
   int ThreadCacheSize();
+  // Main thread, while closed.
+  void SetLimits(const TServerLimits& limits);
+  const TServerLimits& Limits() const { return Bounds; }
 
   TServerType ServerType = stNonBlocking;
   TGetThreadEvent OnGetThread;  // set on the main thread while closed
@@ -140,12 +169,29 @@ class TServerWinSocket : public TCustomWinSocket {
   int CachedWorkerCount();
   int IdleWorkerCount();
   int ClientCount();
+  // Connections accepted that have sent nothing yet.
+  int SilentCount();
   bool HasAcceptor() const { return Acceptor != nullptr; }
 
   TCriticalSection ListGuard;
 
  private:
   friend class TServerClientThread;
+  friend class TServerClientWinSocket;
+  // Accept thread: returns once a new connection can have a worker (an idle
+  // one, or room below the cap), cutting the oldest connection that has been
+  // silent for the grace time when the cap is reached. Waits while there is
+  // no room; false when the listener is closing.
+  bool WaitForRoom() KORIMO_EXCLUDES(ListGuard);
+  bool HasRoom() KORIMO_REQUIRES(ListGuard);
+  // Cuts the oldest connection silent for the grace time at `now`; false
+  // when there is none.
+  bool CutOldestSilent(std::chrono::steady_clock::time_point now) KORIMO_REQUIRES(ListGuard);
+  // A worker ended or went idle: the accept thread may go on.
+  void RoomMade() KORIMO_REQUIRES(ListGuard);
+  void StopAccepting() KORIMO_EXCLUDES(ListGuard);
+  void MarkHeard(TServerClientWinSocket* c) KORIMO_EXCLUDES(ListGuard);
+  void Unsilence(TServerClientWinSocket* c) KORIMO_REQUIRES(ListGuard);
   // Lists with O(1) removal: a listener may hold thousands of connections
   // and their workers, and every connection comes and goes through them.
   std::list<TServerClientWinSocket*> ClientList KORIMO_GUARDED_BY(ListGuard);
@@ -159,6 +205,14 @@ class TServerWinSocket : public TCustomWinSocket {
   std::vector<TServerClientThread*> NotStarted KORIMO_GUARDED_BY(ListGuard);
   uint64_t NextSeq KORIMO_GUARDED_BY(ListGuard) = 0;
   int CacheSize KORIMO_GUARDED_BY(ListGuard) = kThreadCacheSize;
+  // Accepted connections that have sent nothing yet, oldest first.
+  std::list<TServerClientWinSocket*> SilentList KORIMO_GUARDED_BY(ListGuard);
+  // A silent connection was cut and its worker has not yet made room.
+  bool CutPending KORIMO_GUARDED_BY(ListGuard) = false;
+  std::chrono::steady_clock::time_point LastCut KORIMO_GUARDED_BY(ListGuard){};
+  bool Accepting KORIMO_GUARDED_BY(ListGuard) = false;
+  std::condition_variable_any RoomChanged;  // waited on with ListGuard
+  TServerLimits Bounds;  // main thread while closed; read by the accept thread
   TServerAcceptThread* Acceptor = nullptr;  // main thread only
 };
 
@@ -180,6 +234,8 @@ class TServerSocket {
   void SetServerType(TServerType type);
   int ThreadCacheSize() { return Socket.ThreadCacheSize(); }
   void SetThreadCacheSize(int n) { Socket.SetCacheSize(n); }
+  // Allowed while loading or while Active is false.
+  void SetLimits(const TServerLimits& limits);
   void SetOnGetThread(TGetThreadEvent handler) { Socket.OnGetThread = std::move(handler); }
 
   // End of loading: opens the server when Active was set meanwhile.

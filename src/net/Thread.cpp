@@ -29,6 +29,7 @@ struct HandOffQueue {
   std::condition_variable DoneCond;  // workers: their hand-off has run
   std::deque<HandOff*> Queue;
   int Fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  int FdError = Fd < 0 ? errno : 0;
   std::atomic<bool> HaveMain{false};
   pthread_t Main{};
 };
@@ -38,12 +39,15 @@ HandOffQueue& Q() {
   return *q;
 }
 
+// The counter only ever needs to be non-zero: a write that finds it at its
+// maximum (EAGAIN) leaves it readable, which is all a wake-up is for.
 void Wake(int fd) {
   uint64_t one = 1;
   ssize_t r = write(fd, &one, sizeof one);
   (void)r;
 }
 
+// EAGAIN: nothing was pending, which is fine.
 void Drain(int fd) {
   uint64_t n;
   ssize_t r = read(fd, &n, sizeof n);
@@ -54,6 +58,11 @@ void Drain(int fd) {
 
 void MainThread::Register() {
   HandOffQueue& q = Q();
+  // Without its wake-up descriptor no main loop would ever see a hand-off,
+  // and every worker that hands one over would wait for ever.
+  if (q.Fd < 0) {
+    throw Exception("eventfd: " + SysErrorMessage(q.FdError) + " (" + std::to_string(q.FdError) + ")");
+  }
   q.Main = pthread_self();
   q.HaveMain.store(true, std::memory_order_release);
 }

@@ -52,8 +52,38 @@ int CheckSocketCall(int resultCode, const char* apiName) {
   if (resultCode == 0) return 0;
   int code = errno;
   if (code == EWOULDBLOCK || code == EAGAIN) return code;
-  throw ESocketError(SocketMessages::ApiError(SysErrorMessage(code), code, apiName));
+  throw ESocketError(SocketMessages::ApiError(SysErrorMessage(code), code, apiName), code);
 }
+
+bool ESocketError::PeerGone() const {
+  switch (Code) {
+    case EPIPE:         // it closed, and we wrote on
+    case ECONNRESET:    // it reset (a closed tab, a reload)
+    case ECONNABORTED:
+    case ENOTCONN:
+    case ETIMEDOUT:     // it stopped reading for the whole send limit
+    case EHOSTUNREACH:  // it left the network
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+// A would-block is one only on a socket in non-blocking mode. On a
+// blocking socket EAGAIN is the send limit running out: a failure, not a
+// would-block to retry.
+bool WouldBlock(int fd, int code) {
+  if (code != EAGAIN && code != EWOULDBLOCK) return false;
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_NONBLOCK);
+}
+
+// ... and named as the time-out it is.
+int SendFailureCode(int code) { return code == EAGAIN || code == EWOULDBLOCK ? ETIMEDOUT : code; }
+
+}  // namespace
 
 // --- TCustomWinSocket ---
 
@@ -107,7 +137,7 @@ void TCustomWinSocket::StartListening(const std::string& hostName, const std::st
     // Reopening on the same port must work while old connections linger in
     // TIME_WAIT; a port held by a live listener still fails in bind.
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    CheckSocketCall(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), "setsockopt");
     CheckSocketCall(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), "bind");
     Styles = 0;
     ApplyNotifyStyles();
@@ -131,18 +161,39 @@ void TCustomWinSocket::CloseSocketHandle(int handle) {
   int fd = SockHandle();
   if (handle < 0 || handle != fd) return;
   NotifyOwner(snDisconnect);
-  Handle.store(-1, std::memory_order_release);
-  if (close(fd) != 0 && errno != EINTR) {
-    Handle.store(fd, std::memory_order_release);
-    CheckSocketCall(-1, "closesocket");
-  }
+  // The descriptor is given up whatever close says: keeping a number that
+  // the system may already hand out again would let a later close or
+  // shutdown hit somebody else's file.
+  int code = ReleaseHandle();
   Connected.store(false, std::memory_order_release);
   FreePendingStream();
+  if (code != 0) {
+    errno = code;
+    CheckSocketCall(-1, "closesocket");
+  }
+}
+
+int TCustomWinSocket::ReleaseHandle() {
+  MutexLock l(HandleLock);
+  int fd = Handle.exchange(-1, std::memory_order_acq_rel);
+  if (fd < 0) return 0;
+  // EINTR: Linux has closed the descriptor all the same.
+  if (close(fd) != 0 && errno != EINTR) return errno;
+  return 0;
 }
 
 void TCustomWinSocket::ShutdownConnection() {
+  MutexLock l(HandleLock);
   int fd = SockHandle();
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+void TCustomWinSocket::SetSendTimeout(int ms) {
+  Guard g(SocketLock);
+  int fd = SockHandle();
+  if (fd < 0) return;
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  CheckSocketCall(setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv), "setsockopt");
 }
 
 void TCustomWinSocket::DrainBeforeClose(int maxMs, int maxBytes) {
@@ -182,10 +233,11 @@ int TCustomWinSocket::SendBytes(const void* data, int count) {
     }
     int code = errno;
     if (code == EINTR) continue;
-    if (code == EAGAIN || code == EWOULDBLOCK) return -1;
+    if (WouldBlock(fd, code)) return -1;
+    code = SendFailureCode(code);
     ReportError(ekSend, code);
     CloseSocketHandle(fd);
-    if (code != 0) throw ESocketError(SocketMessages::ApiError(SysErrorMessage(code), code, "send"));
+    if (code != 0) throw ESocketError(SocketMessages::ApiError(SysErrorMessage(code), code, "send"), code);
     return -1;
   }
   return count;
@@ -216,10 +268,11 @@ bool TCustomWinSocket::TransmitStream(TStream* stream) {
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
       int code = errno;
-      if (code == EAGAIN || code == EWOULDBLOCK) {
+      if (WouldBlock(fd, code)) {
         PendingStream->SetPosition(start);
         return true;
       }
+      code = SendFailureCode(code);
       ReportError(ekSend, code);
       CloseSocketHandle(fd);  // frees the stream too
       break;
@@ -296,7 +349,7 @@ template <typename Op>
 int TimedTransfer(TCustomWinSocket& s, int timeoutMs, short events, const char* word, Op op) {
   int fd = s.SockHandle();
   if (fd < 0 || !s.IsConnected()) {
-    throw ESocketError(SocketMessages::ReadWriteError(word, EBADF, SysErrorMessage(EBADF)));
+    throw ESocketError(SocketMessages::ReadWriteError(word, EBADF, SysErrorMessage(EBADF)), EBADF);
   }
   // Try at once: after WaitReadable the bytes are normally there, and the
   // wait below is only needed when they are not.
@@ -317,19 +370,26 @@ int TimedTransfer(TCustomWinSocket& s, int timeoutMs, short events, const char* 
   }
   if (n >= 0) return static_cast<int>(n);
   int code = errno;
-  if (code == EBADF || code == ENOTSOCK || code == EFAULT || code == EINVAL) {
-    throw ESocketError(SocketMessages::ReadWriteError(word, code, SysErrorMessage(code)));
-  }
-  return 0;  // would block, reset, ...: the transfer gave nothing
+  if (code == EAGAIN || code == EWOULDBLOCK) return 0;  // ready, then taken back
+  // A reset or any other failure: the connection is broken, which is not
+  // the orderly end of what the peer sends.
+  throw ESocketError(SocketMessages::ReadWriteError(word, code, SysErrorMessage(code)), code);
 }
 
 }  // namespace
 
 int TWinSocketStream::Read(void* buffer, int count) {
-  Guard g(StreamSocket.SocketLockRef());
-  return TimedTransfer(StreamSocket, Timeout, POLLIN, "Read", [&](int fd) {
-    return recv(fd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
-  });
+  int n;
+  {
+    Guard g(StreamSocket.SocketLockRef());
+    n = TimedTransfer(StreamSocket, Timeout, POLLIN, "Read", [&](int fd) {
+      return recv(fd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+    });
+  }
+  // Outside the socket's lock: the note takes the listener's, which the
+  // close sequence holds while it closes connections.
+  if (n > 0) StreamSocket.NoteReceived();
+  return n;
 }
 
 int TWinSocketStream::Write(const void* buffer, int count) {

@@ -5,8 +5,11 @@
 // handle runs under the socket's own recursive lock (SocketLock): sends,
 // the whole send loop of TransmitStream, PeerAddress, CloseSocketHandle and
 // each socket stream read. WaitReadable takes no lock. ShutdownConnection
-// takes no lock either: it lets another thread break a send or read that
-// holds the lock, so that a close from the main thread takes effect.
+// does not take it either: it lets another thread break a send or read that
+// holds the lock, so that a close from the main thread takes effect. The
+// handle itself changes only under HandleLock, a short lock that the close
+// and the shutdown both take, so a shutdown never reaches a descriptor
+// number that a close has already given back to the system.
 #pragma once
 
 #include <atomic>
@@ -23,7 +26,15 @@ namespace korimo {
 
 class ESocketError : public Exception {
  public:
-  using Exception::Exception;
+  explicit ESocketError(std::string message, int code = 0) : Exception(std::move(message)), Code(code) {}
+  // The platform's error number behind it; 0 when none (a state error).
+  int ErrorCode() const { return Code; }
+  // True when the error says the peer has gone: it reset or closed the
+  // connection, or stopped taking data for the whole send limit.
+  bool PeerGone() const;
+
+ private:
+  int Code;
 };
 
 // Message texts, as Shift-JIS.
@@ -82,14 +93,21 @@ class TCustomWinSocket {
   // already received; after this the close is clean.
   void DrainBeforeClose(int maxMs, int maxBytes);
 
+  // Sends and file pieces fail when they make no progress for `ms`
+  // milliseconds (0: no limit). Raises ESocketError ("setsockopt").
+  void SetSendTimeout(int ms);
+
   // One send of `count` bytes. On failure the socket is closed, then
-  // ESocketError ("send") is raised. On a closed socket: 0, nothing raised.
+  // ESocketError ("send") is raised. A send that makes no progress within
+  // the send limit is such a failure (ETIMEDOUT). On a closed socket: 0,
+  // nothing raised.
   int SendBytes(const void* data, int count);
   int SendString(const std::string& text);
   // Takes over `stream` and sends it from its position in 4096-byte
   // pieces. False (stream not taken) when another stream is pending; false
   // (stream kept pending) on a closed socket; true otherwise, also after a
-  // failed send, which closes the connection and frees the stream.
+  // failed send (the send limit included), which closes the connection and
+  // frees the stream.
   bool TransmitStream(TStream* stream);
 
   // The peer's dotted IPv4 address; empty on a closed socket. Raises
@@ -110,6 +128,10 @@ class TCustomWinSocket {
   TCriticalSection& SocketLockRef() KORIMO_RETURN_CAPABILITY(SocketLock) { return SocketLock; }
 
  protected:
+  friend class TWinSocketStream;
+  // Told by a socket stream after each read that brought data, without
+  // the socket's lock held.
+  virtual void NoteReceived() {}
   virtual void NotifyOwner(TSocketNotifyKind kind);
   virtual void ReportError(TErrorEvent event, int& code);
   void ApplyNotifyStyles();
@@ -119,6 +141,12 @@ class TCustomWinSocket {
  private:
   void FreePendingStream() KORIMO_REQUIRES(SocketLock);
 
+  // Gives the handle up: closes it under HandleLock. The number is gone
+  // after this whatever close reports (Linux frees it even on failure).
+  // Returns 0 or the errno of the failed close.
+  int ReleaseHandle();
+
+  TMutex HandleLock;  // held only for the close or shutdown call itself
   std::atomic<int> Handle;
   std::atomic<bool> Connected;
   uint8_t Styles = nsRead | nsWrite | nsConnect | nsClose;
@@ -137,10 +165,10 @@ class TWinSocketStream {
   // True when data is waiting or the peer has closed or failed within
   // timeoutMs; false at the time limit or on failure. Takes no lock.
   bool WaitReadable(int timeoutMs);
-  // Up to `count` bytes: 1..count when data came, 0 at the peer's close, on
-  // a connection error, or when nothing came within IoTimeout. No byte is
-  // lost at the time limit. Raises ESocketError ("Read") when the read
-  // cannot be started (a closed socket).
+  // Up to `count` bytes: 1..count when data came, 0 at the peer's orderly
+  // close or when nothing came within IoTimeout. No byte is lost at the time
+  // limit. Raises ESocketError ("Read") when the read cannot be started (a
+  // closed socket) or fails (a reset): that is no end of a request.
   int Read(void* buffer, int count);
   int Write(const void* buffer, int count);
   int Seek(int64_t, int) { return 0; }

@@ -119,7 +119,7 @@ void TWWWThread::SendStaticFile() {
     std::string relative = RootRelativeName(Command.Path);
     if (relative.empty()) throw EFOpenError("not under root");
     file = std::make_unique<TFileStream>("root", relative);
-    ClientSocket()->SendString(StaticFileHeader("root" + Command.Path));
+    SendText(StaticFileHeader("root" + Command.Path));
     ClientSocket()->TransmitStream(file.release());
   } catch (const ESocketError&) {
     // The connection is gone: nothing more to send.
@@ -132,7 +132,7 @@ void TWWWThread::SendStaticFile() {
 void TWWWThread::SendChatView() {
   try {
     ChatLines lines = Host.ChatSnapshot();
-    ClientSocket()->SendString(BuildChatViewPage(*lines, Host.RefreshText()));
+    SendText(BuildChatViewPage(*lines, Host.RefreshText()));
   } catch (const Exception& e) {
     SendNotFoundPage(e.message());
   }
@@ -141,7 +141,7 @@ void TWWWThread::SendChatView() {
 void TWWWThread::SendPostForm() {
   try {
     RunOnMainThread([this] { PostChatMessage(); });
-    ClientSocket()->SendString(BuildPostFormPage(Command.Body));
+    SendText(BuildPostFormPage(Command.Body));
   } catch (const Exception& e) {
     SendNotFoundPage(e.message());
   }
@@ -169,17 +169,23 @@ void TWWWThread::PostChatMessage() {
   Host.AddChatLine(handle + "> " + text);
 }
 
-void TWWWThread::SendNotFoundPage() { ClientSocket()->SendString(NotFoundPage()); }
+void TWWWThread::SendNotFoundPage() { SendText(NotFoundPage()); }
 
-void TWWWThread::SendNotFoundPage(const std::string& message) {
-  ClientSocket()->SendString(NotFoundPage(message));
-}
+void TWWWThread::SendNotFoundPage(const std::string& message) { SendText(NotFoundPage(message)); }
 
 void TWWWThread::SendNotImplementedPage() {
   try {
-    ClientSocket()->SendString(NotImplementedPage(Command.Method));
+    SendText(NotImplementedPage(Command.Method));
   } catch (...) {
     // Nothing more to send.
+  }
+}
+
+void TWWWThread::SendText(const std::string& text) {
+  try {
+    ClientSocket()->SendString(text);
+  } catch (const ESocketError& e) {
+    if (!e.PeerGone()) throw;
   }
 }
 

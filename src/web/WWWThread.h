@@ -51,6 +51,12 @@ class TWWWThread : public TServerClientThread {
   void SendNotImplementedPage();
 
  protected:
+  // Sends a whole text. A browser that has gone away (a closed tab, a
+  // reload, a client that stopped reading) ends the connection quietly:
+  // the socket is closed already and nothing more goes out. Any other
+  // socket error is raised.
+  void SendText(const std::string& text);
+
   void ServeConnection() override;
 
   // Longest time the reading of one request may take from its first byte.

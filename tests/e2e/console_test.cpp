@@ -154,6 +154,45 @@ TEST(Console, StartOnAPortInUseFails) {
   EXPECT_EQ(k.Stdout(), "");
 }
 
+// With no descriptor to spare, the calls the program cannot run without
+// fail, and it says which and ends with status 1. Limits from 4
+// descriptors up: the lowest may not even load the program (status 127,
+// the loader's), the highest run it. At the lowest that loads, the first
+// calls to want a descriptor fail (the stop signals' descriptor, the
+// hand-off's wake-up): they must be the ones named, not a later failure
+// they left behind, and a program without its wake-up must never run on
+// with workers that would wait for ever in a hand-off.
+TEST(Console, StartWithoutDescriptorsNamesTheFailingCall) {
+#ifdef KORIMO_SANITIZED
+  GTEST_SKIP() << "the sanitizer runtimes misreport without descriptors of their own";
+#endif
+  TempDir dir;
+  std::vector<std::string> failures;
+  bool ran = false;
+  for (rlim_t limit = 4; limit < 32 && !ran; ++limit) {
+    SCOPED_TRACE("descriptor limit " + std::to_string(limit));
+    SpawnOptions opt;
+    opt.SoftDescriptorLimit = opt.HardDescriptorLimit = limit;
+    Korimo k(dir.Path, {"--console", "--port", "0"}, opt);
+    ASSERT_EQ(k.spawnFailure(), 0);
+    if (k.Barrier(Ms(20000))) {
+      ran = true;  // enough descriptors: it serves
+      k.Type("/quit");
+      EXPECT_EQ(k.WaitExit(Ms(20000)), std::optional<int>(0));
+      break;
+    }
+    std::optional<int> status = k.WaitExit(Ms(20000));
+    ASSERT_TRUE(status.has_value()) << "neither serving nor ended";
+    if (*status == 127) continue;  // the loader found no descriptor
+    EXPECT_EQ(*status, 1) << k.Stderr();
+    failures.push_back(k.Stderr());
+  }
+  EXPECT_TRUE(ran);
+  ASSERT_FALSE(failures.empty());
+  EXPECT_TRUE(std::regex_search(failures[0], std::regex("(eventfd|signalfd): Too many open files \\(24\\)")))
+      << failures[0];
+}
+
 // Update to a port that is in use: the error is reported, the listener
 // stays closed until an Update succeeds.
 TEST(Console, UpdateToAPortInUseLeavesTheListenerClosed) {
@@ -188,7 +227,9 @@ TEST(Console, UpdateWithBadPortFallsBackTo80) {
   dir.AddFile("index.html", "hi");
   Server s;
   try {
-    s = StartServer(dir, SpawnOptions{.DropBindCapability = true});
+    SpawnOptions opt;
+    opt.DropBindCapability = true;
+    s = StartServer(dir, opt);
   } catch (const std::exception& e) {
     GTEST_SKIP() << "cannot run without the bind capability: " << e.what();
   }

@@ -147,9 +147,8 @@ inline int AcceptQueueLength(int port) {
 }
 
 // Connects once the server has taken the earlier connections off its
-// accept queue. The listen backlog is 5: connecting faster than the accept
-// thread takes connections makes the kernel drop attempts, which it retries
-// only after a second or more.
+// accept queue, so that a test's connections reach their workers in the
+// order they were made.
 inline Fd ConnectPaced(int port, Ms timeout = Ms(5000)) {
   auto deadline = Clock::now() + timeout;
   while (AcceptQueueLength(port) > 1 && Clock::now() < deadline) poll(nullptr, 0, 1);
@@ -203,12 +202,15 @@ inline Received ReadToClose(int fd, Ms timeout = Ms(5000)) {
 }
 
 // One request sent whole, the sending side closed, the whole answer read.
-inline std::string Exchange(int port, std::string_view request) {
+inline std::string Exchange(int port, std::string_view request, Ms timeout = Ms(5000)) {
   Fd s = Connect(port);
   SendAll(s.get(), request);
   shutdown(s.get(), SHUT_WR);
-  Received r = ReadToClose(s.get());
-  if (!r.Closed) throw std::runtime_error("no close within 5 s after: " + std::string(request.substr(0, 40)));
+  Received r = ReadToClose(s.get(), timeout);
+  if (!r.Closed) {
+    throw std::runtime_error("no close within " + std::to_string(timeout.count()) +
+                             " ms after: " + std::string(request.substr(0, 40)));
+  }
   if (r.Error) throw std::runtime_error(std::string("connection failed: ") + strerror(r.Error));
   return r.Bytes;
 }
@@ -309,6 +311,11 @@ struct SpawnOptions {
   // Run without the capability to bind ports below the unprivileged start
   // (dropped from the bounding set between fork and exec).
   bool DropBindCapability = false;
+  // Descriptor limits for the child (0: inherited).
+  rlim_t SoftDescriptorLimit = 0;
+  rlim_t HardDescriptorLimit = 0;
+  // More options for StartServer, after --console and --port.
+  std::vector<std::string> ExtraArgs;
 };
 
 // The korimo binary as a child: standard input, output and error are
@@ -331,6 +338,12 @@ class Korimo {
     // The child dies with the test when forked from the main thread (the
     // signal is tied to the forking thread, so not from a helper thread).
     const bool fromMainThread = getpid() == static_cast<pid_t>(syscall(SYS_gettid));
+    rlimit limits{};
+    if (opt.SoftDescriptorLimit != 0) {
+      getrlimit(RLIMIT_NOFILE, &limits);
+      limits.rlim_cur = opt.SoftDescriptorLimit;
+      if (opt.HardDescriptorLimit != 0) limits.rlim_max = opt.HardDescriptorLimit;
+    }
 
     Pid = fork();
     if (Pid < 0) throw std::runtime_error(Errno("fork"));
@@ -346,6 +359,7 @@ class Korimo {
       if (chdir(dir.c_str()) != 0) fail(2);
       if (fromMainThread) prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
       if (opt.DropBindCapability && prctl(PR_CAPBSET_DROP, CAP_NET_BIND_SERVICE, 0, 0, 0) != 0) fail(3);
+      if (limits.rlim_cur != 0 && setrlimit(RLIMIT_NOFILE, &limits) != 0) fail(5);
       signal(SIGPIPE, SIG_DFL);
       sigset_t none;
       sigemptyset(&none);
@@ -557,8 +571,9 @@ inline Server StartServer(const TempDir& dir, SpawnOptions opt = {}) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     Server s;
     s.Port = PickFreePort();
-    s.Process = std::make_unique<Korimo>(dir.Path,
-                                         std::vector<std::string>{"--console", "--port", std::to_string(s.Port)}, opt);
+    std::vector<std::string> args{"--console", "--port", std::to_string(s.Port)};
+    args.insert(args.end(), opt.ExtraArgs.begin(), opt.ExtraArgs.end());
+    s.Process = std::make_unique<Korimo>(dir.Path, args, opt);
     if (s->spawnFailure()) {
       throw std::runtime_error("spawn failed at step " + std::to_string(s->spawnFailure()) + ": " +
                                strerror(s->spawnErrno()));

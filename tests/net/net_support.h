@@ -1,6 +1,7 @@
 // Waits and socket helpers shared by the connection server's tests.
 #pragma once
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 #include "net/Thread.h"
 
@@ -41,6 +43,33 @@ inline uint16_t LocalPort(int fd) {
   socklen_t len = sizeof a;
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   return ntohs(a.sin_port);
+}
+
+// Both ends of a TCP connection on loopback, {server, client}, or {-1, -1}.
+// `clientReceiveBuffer` (bytes; 0 keeps the default) is set before the
+// handshake, so that the window stays that small.
+inline std::pair<int, int> LoopbackPair(int clientReceiveBuffer = 0) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (clientReceiveBuffer > 0) {
+    setsockopt(client, SOL_SOCKET, SO_RCVBUF, &clientReceiveBuffer, sizeof clientReceiveBuffer);
+  }
+  int server = -1;
+  if (listener >= 0 && client >= 0 && bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      listen(listener, 1) == 0 && getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
+      connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+  if (listener >= 0) close(listener);
+  if (server < 0) {
+    if (client >= 0) close(client);
+    return {-1, -1};
+  }
+  return {server, client};
 }
 
 }  // namespace korimo::testing_support

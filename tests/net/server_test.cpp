@@ -546,6 +546,75 @@ INSTANTIATE_TEST_SUITE_P(States, ServerCloseTest,
 
 // --- the component's own rules ---
 
+// A handler that raises after building its worker has handed the
+// connection over all the same: the worker serves and closes it, and the
+// server must not delete it a second time.
+TEST_F(ServerTest, HandlerThatRaisesAfterBuildingItsWorkerLosesNothing) {
+  Server.SetActive(false);
+  Server.SetOnGetThread([](TServerWinSocket&, TServerClientWinSocket* c, TServerClientThread*&) {
+    new TTestWorker(false, c);
+    throw std::runtime_error("the handler fails late");
+  });
+  Server.SetActive(true);
+  const uint16_t port = LocalPort(Listener().SockHandle());
+  for (int i = 0; i < 3; ++i) {
+    TClient c(port);
+    c.Send("echo\n");
+    EXPECT_NE(c.ReadLine(), "");
+  }
+  EXPECT_TRUE(WaitUntil([] { return gEntered == 3; }));
+  EXPECT_TRUE(Reports.empty());
+}
+
+// At the worker cap, the oldest connection that has sent nothing for the
+// grace time gives way to the newest; one that has sent part of a request
+// is not silent and keeps its worker. The workers never exceed the cap.
+TEST_F(ServerTest, AtTheCapTheOldestSilentConnectionGivesWay) {
+  Server.SetActive(false);
+  TServerLimits limits;
+  limits.MaxWorkers = 3;
+  limits.IdleGraceMs = 300;
+  Server.SetLimits(limits);
+  Server.SetActive(true);
+  Port = LocalPort(Listener().SockHandle());
+
+  Clients held = Connect(1);
+  held[0]->Send("ec");  // half a line: heard from, not silent
+  ASSERT_TRUE(WaitUntil([this] { return Listener().SilentCount() == 0; }));
+  Clients silent = Connect(2);
+  ASSERT_EQ(Listener().WorkerCount(), 3);
+
+  TClient newest(Port);
+  newest.Send("echo\n");
+  EXPECT_TRUE(silent[0]->ReadToEof()) << "the oldest silent connection was not cut";
+  EXPECT_NE(newest.ReadLine(), "");
+  EXPECT_LE(Listener().WorkerCount(), 3);
+  // The one that had spoken is still being served: no end has come to it.
+  held[0]->Send("ho\n");
+  EXPECT_NE(held[0]->ReadLine(), "");
+}
+
+// With every worker busy and nobody silent for long, a new connection waits
+// in the listen queue, and the close sequence still ends at once: the
+// accept thread's wait for room gives way to the close.
+TEST_F(ServerTest, CloseEndsAWaitForRoom) {
+  Server.SetActive(false);
+  TServerLimits limits;
+  limits.MaxWorkers = 2;
+  limits.IdleGraceMs = 600000;
+  Server.SetLimits(limits);
+  Server.SetActive(true);
+  Port = LocalPort(Listener().SockHandle());
+  Clients busy = Connect(2);
+  TClient waiting(Port);
+  ASSERT_TRUE(waiting.Connected());
+  Server.SetActive(false);
+  EXPECT_TRUE(waiting.ReadToEof());
+  EXPECT_EQ(gEntered, 2);
+  Server.SetActive(true);  // and it opens again as before
+  EXPECT_TRUE(Server.Active());
+}
+
 TEST(ServerComponentTest, LoadingDefersOpeningAndOpenListenerLocksSettings) {
   MainThread::Register();
   ResetLives();

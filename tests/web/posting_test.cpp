@@ -32,18 +32,9 @@ using Worker = testing_support::TestWorker;
 struct Posting {
   explicit Posting(Host* shared = nullptr) : Log(shared ? *shared : H) {
     MainThread::Register();
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(listen(listener, 1), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-    Client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(connect(Client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    close(listener);
+    auto [server, client] = testing_support::LoopbackPair();
+    EXPECT_GE(server, 0);
+    Client = client;
     auto* c = new TServerClientWinSocket(server, &Listener);
     c->SetNotifyStyles(0);
     W = new Worker(c, Log);
@@ -51,7 +42,7 @@ struct Posting {
   ~Posting() {
     Listener.UnregisterWorker(W);
     delete W;
-    close(Client);
+    if (Client >= 0) close(Client);
   }
   // The line the body adds, without its time suffix.
   std::string Post(const std::string& body) {

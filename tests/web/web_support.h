@@ -7,6 +7,7 @@
 
 #include "chat/ChatLog.h"
 #include "net/Limits.h"
+#include "net/net_support.h"
 #include "web/WWWThread.h"
 
 namespace korimo::testing_support {
