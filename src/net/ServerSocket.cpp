@@ -105,7 +105,7 @@ void TServerClientThread::AssignConnection(TServerClientWinSocket* c) {
     Guard g(listener->ListGuard);
     Client = c;
     Server = listener;
-    c->Taken = true;
+    if (listener->Handing == c) listener->HandingTaken = true;
   }
   listener->RegisterWorker(this);
   WakeEvent.SetEvent();
@@ -295,8 +295,6 @@ void TServerWinSocket::CloseSocketHandle(int handle) {
 void TServerWinSocket::AcceptOne() {
   int listenFd = SockHandle();
   if (listenFd < 0) return;
-  // At the worker cap a new connection waits in the listen queue.
-  if (ServerType == stThreadBlocking && !WaitForRoom()) return;
   int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
@@ -315,6 +313,13 @@ void TServerWinSocket::AcceptOne() {
     c->SetSendTimeout(Bounds.SendTimeoutMs);
   } catch (const ESocketError&) {
     delete c;  // a connection without its send limit could hold a worker for ever
+    return;
+  }
+  // At the worker cap the new connection waits for room here, and those
+  // behind it in the listen queue. Cuts happen only for a connection that
+  // is really there.
+  if (ServerType == stThreadBlocking && !WaitForRoom()) {
+    delete c;  // the listener is closing
     return;
   }
   {
@@ -346,6 +351,11 @@ void TServerWinSocket::ObtainWorker(TServerClientWinSocket* c) {
       return;
     }
   }
+  {
+    Guard g(ListGuard);
+    Handing = c;
+    HandingTaken = false;
+  }
   TServerClientThread* w = nullptr;
   try {
     if (OnGetThread) OnGetThread(*this, c, w);
@@ -353,23 +363,24 @@ void TServerWinSocket::ObtainWorker(TServerClientWinSocket* c) {
   } catch (...) {
     w = nullptr;
   }
-  if (!w) {
-    // A handler that raised after building a worker for c has handed c
-    // over all the same: that worker closes it, or, when its thread could
-    // not start, is dropped with it here. Only a connection nobody took
-    // is deleted.
-    TServerClientThread* orphan = nullptr;
-    bool taken;
-    {
-      Guard g(ListGuard);
-      taken = c->Taken;
-      auto it = std::find_if(NotStarted.begin(), NotStarted.end(),
-                             [c](TServerClientThread* t) { return t->Client == c; });
-      if (it != NotStarted.end()) {
-        orphan = *it;
-        NotStarted.erase(it);
-      }
+  // A handler that raised after building a worker for c has handed c over
+  // all the same: that worker closes it, or, when its thread could not
+  // start, is dropped with it here. Only a connection nobody took is
+  // deleted.
+  bool taken;
+  TServerClientThread* orphan = nullptr;
+  {
+    Guard g(ListGuard);
+    taken = HandingTaken;
+    Handing = nullptr;
+    auto it = std::find_if(NotStarted.begin(), NotStarted.end(),
+                           [c](TServerClientThread* t) { return t->Client == c; });
+    if (!w && it != NotStarted.end()) {
+      orphan = *it;
+      NotStarted.erase(it);
     }
+  }
+  if (!w) {
     if (orphan) {
       UnregisterWorker(orphan);
       delete orphan;
@@ -458,10 +469,13 @@ bool TServerWinSocket::WaitForRoom() {
       LastCut = now;
     }
     // Wake when a worker ends or goes idle (RoomMade), the listener closes,
-    // or the next silent connection comes of age.
+    // or the next cut is due: the oldest silent connection comes of age,
+    // and a grace time has passed since a cut that made no room.
     auto wake = steady_clock::time_point::max();
-    if (!SilentList.empty()) wake = SilentList.front()->AcceptedAt + grace;
-    if (CutPending) wake = std::max(wake == steady_clock::time_point::max() ? now : wake, LastCut + grace);
+    if (!SilentList.empty()) {
+      wake = SilentList.front()->AcceptedAt + grace;
+      if (CutPending) wake = std::max(wake, LastCut + grace);
+    }
     if (wake == steady_clock::time_point::max()) {
       RoomChanged.wait(ListGuard);  // held once here, so this lets it go
     } else {

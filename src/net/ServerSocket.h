@@ -62,12 +62,11 @@ class TServerClientWinSocket : public TCustomWinSocket {
   friend class TServerClientThread;
   TServerWinSocket* const Owner;
   // Guarded by the listener's ListGuard: the places in its ClientList and
-  // in its list of silent connections, and whether a worker has taken it.
+  // in its list of silent connections.
   std::list<TServerClientWinSocket*>::iterator ListPos;
   bool Listed = false;
   std::list<TServerClientWinSocket*>::iterator SilentPos;
   bool Silent = false;
-  bool Taken = false;
   std::chrono::steady_clock::time_point AcceptedAt{};
   std::atomic<bool> Heard{false};
 };
@@ -178,10 +177,10 @@ class TServerWinSocket : public TCustomWinSocket {
  private:
   friend class TServerClientThread;
   friend class TServerClientWinSocket;
-  // Accept thread: returns once a new connection can have a worker (an idle
-  // one, or room below the cap), cutting the oldest connection that has been
-  // silent for the grace time when the cap is reached. Waits while there is
-  // no room; false when the listener is closing.
+  // Accept thread, with a new connection in hand: returns once it can have
+  // a worker (an idle one, or room below the cap), cutting the oldest
+  // connection that has been silent for the grace time when the cap is
+  // reached. Waits while there is no room; false when the listener closes.
   bool WaitForRoom() KORIMO_EXCLUDES(ListGuard);
   bool HasRoom() KORIMO_REQUIRES(ListGuard);
   // Cuts the oldest connection silent for the grace time at `now`; false
@@ -203,6 +202,11 @@ class TServerWinSocket : public TCustomWinSocket {
   std::vector<TServerClientThread*> IdleWorkers KORIMO_GUARDED_BY(ListGuard);
   // Workers whose thread could not be started (ObtainWorker drops them).
   std::vector<TServerClientThread*> NotStarted KORIMO_GUARDED_BY(ListGuard);
+  // The connection that OnGetThread is being asked about, and whether a
+  // worker took it meanwhile (it may be gone by the time the handler
+  // returns, so it is never looked at itself).
+  TServerClientWinSocket* Handing KORIMO_GUARDED_BY(ListGuard) = nullptr;
+  bool HandingTaken KORIMO_GUARDED_BY(ListGuard) = false;
   uint64_t NextSeq KORIMO_GUARDED_BY(ListGuard) = 0;
   int CacheSize KORIMO_GUARDED_BY(ListGuard) = kThreadCacheSize;
   // Accepted connections that have sent nothing yet, oldest first.
