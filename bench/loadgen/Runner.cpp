@@ -14,10 +14,10 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <random>
 #include <sstream>
 
 #include "Response.h"
+#include "Schedule.h"
 
 #ifndef IP_BIND_ADDRESS_NO_PORT
 #define IP_BIND_ADDRESS_NO_PORT 24
@@ -154,7 +154,7 @@ class Engine {
   };
   struct Due {
     int64_t t;
-    int idx;  // a connection slot (timeouts) or a browser (population)
+    int idx;  // a connection slot
     uint32_t gen;
   };
 
@@ -201,10 +201,7 @@ class Engine {
   // closed loop
   std::deque<int64_t> retries_;  // times at which a failed slot may connect again
   // population
-  std::vector<Due> initial_;
-  size_t nextInitial_ = 0;
-  std::deque<Due> again_;
-  int64_t intervalNs_ = 0;
+  PopulationSchedule population_;
 };
 
 int Engine::Acquire() {
@@ -428,7 +425,7 @@ void Engine::Fail(int idx, ErrorKind kind, int64_t now, bool connectFailure) {
 
 void Engine::AfterRequest(int browser, int64_t now, bool backoff) {
   if (o_.mode == Mode::Population) {
-    if (browser >= 0) again_.push_back({now + intervalNs_, browser, 0});
+    if (browser >= 0) population_.Ended(browser, now);
   } else if (backoff) {
     retries_.push_back(now + kRetryDelay);
   }
@@ -457,20 +454,12 @@ void Engine::StartDue(int64_t now) {
       StartRequest(-1, now);
     return;
   }
-  while (MayStart() && inflight_ < inflightCap_) {
-    bool fromInitial = nextInitial_ < initial_.size() &&
-                       (again_.empty() || initial_[nextInitial_].t <= again_.front().t);
-    if (!fromInitial && again_.empty()) break;
-    Due d = fromInitial ? initial_[nextInitial_] : again_.front();
-    if (d.t > now) break;
-    if (fromInitial)
-      ++nextInitial_;
-    else
-      again_.pop_front();
-    int64_t lag = now - d.t;
+  PopulationSchedule::Start s;
+  while (MayStart() && inflight_ < inflightCap_ && population_.TakeDue(now, &s)) {
+    int64_t lag = now - s.due;
     if (lag > kLateLimit) ++r_.late;
     r_.maxLagMs = std::max(r_.maxLagMs, lag / 1e6);
-    StartRequest(d.idx, now);
+    StartRequest(s.browser, now);
   }
 }
 
@@ -481,10 +470,7 @@ int64_t Engine::NextWake(int64_t now) const {
   if (!timeouts_.empty()) wake = std::min(wake, timeouts_.front().t);
   if (!loadOver_ && !idlePhase_) {
     if (!retries_.empty()) wake = std::min(wake, retries_.front());
-    if (o_.mode == Mode::Population && inflight_ < inflightCap_) {
-      if (nextInitial_ < initial_.size()) wake = std::min(wake, initial_[nextInitial_].t);
-      if (!again_.empty()) wake = std::min(wake, again_.front().t);
-    }
+    if (o_.mode == Mode::Population && inflight_ < inflightCap_) wake = std::min(wake, population_.NextDue());
   }
   return std::max(wake, now);
 }
@@ -547,7 +533,6 @@ bool Engine::Run(std::string* error) {
   request_ = "GET " + o_.path + " HTTP/1.0\r\nHost: " + o_.host + ":" + std::to_string(o_.port) +
              "\r\nUser-Agent: loadgen\r\nAccept: */*\r\n\r\n";
   sources_ = std::max(1, o_.sources);
-  intervalNs_ = static_cast<int64_t>(o_.interval * kSec);
 
   rlimit rl{};
   getrlimit(RLIMIT_NOFILE, &rl);
@@ -592,14 +577,8 @@ bool Engine::Run(std::string* error) {
   loadEnd_ = now + static_cast<int64_t>(o_.duration * kSec);
   hardEnd_ = loadEnd_ + static_cast<int64_t>(o_.drain * kSec);
   lastDone_ = now;
-  if (o_.mode == Mode::Population) {
-    std::mt19937_64 rng(o_.seed);
-    std::uniform_real_distribution<double> phase(0.0, o_.interval);
-    initial_.reserve(o_.browsers);
-    for (int b = 0; b < o_.browsers; ++b)
-      initial_.push_back({now + static_cast<int64_t>(phase(rng) * kSec), b, 0});
-    std::sort(initial_.begin(), initial_.end(), [](const Due& a, const Due& b) { return a.t < b.t; });
-  }
+  if (o_.mode == Mode::Population)
+    population_ = PopulationSchedule(o_.browsers, static_cast<int64_t>(o_.interval * kSec), o_.seed, now);
 
   bool endedEarly = false;
   for (;;) {
