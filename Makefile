@@ -3,7 +3,8 @@
 # make test   ... and run every test
 # make fuzz   run every fuzz target for FUZZ_SECONDS (default 300)
 # make bench  the benchmark beside a reference server
-# make stress the long fault run: 2000 silent connections, the 60 s limits
+# make stress the long fault run (about 4 min): the 60 s limits, slow-client
+#             attacks (slowhttptest), 10 000 silent connections at the cap
 BUILD ?= build
 PORT ?= 8080
 CMAKE_FLAGS ?=

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Benchmarks korimo against nginx on loopback with bench/loadgen and prints one
-# table of medians with korimo / nginx ratios. See bench/README.md.
+# Benchmarks korimo against nginx on loopback with bench/loadgen (and ApacheBench
+# for the browser-style rows) and prints one table of medians with korimo / nginx
+# ratios. See bench/README.md.
 #
 # Environment:
 #   BUILD_DIR              build directory (default: <repo>/build; configured if missing)
@@ -9,7 +10,9 @@
 #   BENCH_CASE_SECONDS     closed-loop case length (default 5, quick 2)
 #   BENCH_POP_SECONDS      population case length (default 20, quick 5)
 #   BENCH_BUDGET_SECONDS   wall-clock budget; runs that might overrun it are skipped (default 870)
-#   BENCH_ONLY             space-separated case groups to run: halfclose open population idle file
+#   BENCH_ONLY             space-separated case groups to run: halfclose open ab population idle file
+#   BENCH_AB_SECONDS       about how long each ab run lasts (default 3, quick 2)
+#   BENCH_AB_NGINX_N       requests of each ab run against nginx (default 10000 a second of BENCH_AB_SECONDS)
 #   KORIMO_BIN             korimo binary (default: $BUILD_DIR/korimo)
 #   BENCH_KORIMO_STANDIN=nginx  a second nginx plays korimo's column (checks the script
 #                               itself while korimo is not runnable)
@@ -27,7 +30,9 @@ else
 fi
 BUDGET=${BENCH_BUDGET_SECONDS:-870}
 SETTLE_MAX=10
-ONLY=${BENCH_ONLY:-halfclose open population idle file}
+ONLY=${BENCH_ONLY:-halfclose open ab population idle file}
+if [[ $QUICK == 1 ]]; then AB_S=${BENCH_AB_SECONDS:-2}; else AB_S=${BENCH_AB_SECONDS:-3}; fi
+AB_NGINX_N=${BENCH_AB_NGINX_N:-$((AB_S * 10000))}
 STANDIN=${BENCH_KORIMO_STANDIN:-}
 KORIMO_BIN=${KORIMO_BIN:-}
 START=$SECONDS
@@ -58,6 +63,10 @@ ensure_tools() {
   if ! command -v nginx >/dev/null && [[ ! -x /usr/sbin/nginx ]]; then
     log "installing nginx"
     apt_install nginx-light || apt_install nginx || die "cannot install nginx"
+  fi
+  if wants ab && ! command -v ab >/dev/null; then
+    log "installing apache2-utils (ab)"
+    apt_install apache2-utils || die "cannot install ab (Debian package apache2-utils)"
   fi
   if ! command -v nstat >/dev/null; then
     log "installing iproute2 (nstat)"
@@ -291,7 +300,12 @@ run_one() {
   rm -f "$WORK/sample"
   sampler "$pid" "$WORK/sample" &
   SAMPLER_PID=$!
-  line=$("$LOADGEN" --port "$port" --quiet "$@" 2>>"$WORK/loadgen.err" | grep '^RESULT ' || true)
+  if [[ $1 == ab ]]; then
+    shift
+    line=$(ab_result "$port" "$@")
+  else
+    line=$("$LOADGEN" --port "$port" --quiet "$@" 2>>"$WORK/loadgen.err" | grep '^RESULT ' || true)
+  fi
   kill "$SAMPLER_PID" 2>/dev/null; wait "$SAMPLER_PID" 2>/dev/null || true
   SAMPLER_PID=""
   c2=$(cpu_ticks "$pid")
@@ -303,6 +317,28 @@ run_one() {
   ok=${line##* ok=}; ok=${ok%% *}; rate=${line##* rate=}; rate=${rate%% *}
   log "$(printf '%3d %-12s %-6s round %d: ok %s, %s req/s' "$RUN_NO" "$id" "$srv" "$round" "$ok" "$rate")"
   settle "$pid"
+}
+
+# ab_result PORT REQUESTS CONCURRENCY PATH SECONDS: one ApacheBench run (at most
+# SECONDS long), its figures as a RESULT line like loadgen's; nothing when ab
+# gave none. Latencies are ab's: connect start to the server's close, whole ms.
+ab_result() {
+  local out=$WORK/ab-$RUN_NO.txt
+  # -t first: it implies a request count of its own, which the -n after it replaces.
+  ab -q -r -s 10 -t "$5" -n "$2" -c "$3" "http://127.0.0.1:$1$4" >"$out" 2>&1 || true
+  awk -v asked="$2" -v conns="$3" '
+    $1 == "Complete" && $2 == "requests:" { done = $3 }
+    $1 == "Failed" && $2 == "requests:" { failed = $3 }
+    $1 == "Non-2xx" { non2xx = $3 }
+    $1 == "Requests" && $3 == "second:" { rate = $4 }
+    $1 == "Time" && $3 == "for" { elapsed = $5 }
+    $1 == "Total" && $2 == "transferred:" { bytes = $3 }
+    $1 == "50%" { p50 = $2 } $1 == "90%" { p90 = $2 } $1 == "99%" { p99 = $2 } $1 == "100%" { longest = $2 }
+    END {
+      if (done == "" || longest == "") exit
+      printf "RESULT tool=ab conns=%d requests=%d started=%d ok=%d errors=%d err_status=%d err_other=%d rate=%s elapsed=%s bytes=%d p50_ms=%s p90_ms=%s p99_ms=%s max_ms=%s\n",
+        conns, asked, done, done - failed - non2xx, failed + non2xx, non2xx, failed, rate, elapsed, bytes, p50, p90, p99, longest
+    }' "$out"
 }
 
 # Waits (SETTLE_MAX seconds at most) until the server has used almost no CPU for
@@ -333,6 +369,15 @@ run_cases() {
   if wants open; then
     run_one open100-cgi korimo "$round" $worst --mode open --conns 100 --path /scripts/status.cgi --min-bytes "$CGI_BYTES" "${common[@]}"
     run_one open100-cgi nginx "$round" $worst --mode open --conns 100 --path /page.html --expect-bytes 1300 "${common[@]}"
+  fi
+  if wants ab; then
+    # Browser style with ApacheBench: korimo answers each request after its
+    # 200 ms pause, so a connection slot makes 5 requests a second there.
+    local ab_limit=$((AB_S * 3 + 5))
+    for c in 50 200; do
+      run_one "ab$c" korimo "$round" $((ab_limit + SETTLE_MAX)) ab $((c * AB_S * 5)) $c /scripts/status.cgi $ab_limit
+      run_one "ab$c" nginx "$round" $((ab_limit + SETTLE_MAX)) ab "$AB_NGINX_N" $c /page.html $ab_limit
+    done
   fi
   if wants idle; then
     local iw=$((10 + worst))
@@ -373,7 +418,7 @@ report() {
     for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
     return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2;
   }
-  function add(cs, m, v) { k = cs SUBSEP m; cnt[k]++; val[k, cnt[k]] = v }
+  function add(cs, m, v) { if (v == "") return; k = cs SUBSEP m; cnt[k]++; val[k, cnt[k]] = v }
   function med(c, s, m) { return median(c SUBSEP s SUBSEP m) }
   function num(v, fmt) { return v == "" ? "-" : sprintf(fmt, v) }
   {
@@ -385,7 +430,7 @@ report() {
     if (!((c, s) in seen)) order[++norder] = cs
     seen[cs] = 1
     add(cs, "rate", substr(c, 1, 4) == "file" ? kv["ok_mibps"] : kv["rate"])
-    add(cs, "p50", kv["p50_ms"]); add(cs, "p99", kv["p99_ms"]); add(cs, "c99", kv["connect_p99_ms"])
+    add(cs, "p50", kv["p50_ms"]); add(cs, "p99", kv["p99_ms"]); add(cs, "max", kv["max_ms"]); add(cs, "c99", kv["connect_p99_ms"])
     add(cs, "err", kv["errors"])
     started = kv["started"] + 0
     add(cs, "cpu", started > 0 ? kv["cpu_ticks"] * 1e6 / clk / started : 0)
@@ -399,11 +444,11 @@ report() {
     if (!seen[kc, "korimo"] && !seen[nc, "nginx"]) return
     kr = med(kc, "korimo", "rate"); nr = med(nc, "nginx", "rate")
     ratio = (kr != "" && nr != "" && nr > 0) ? sprintf("%.2f", kr / nr) : "-"
-    printf "%-34s %9s %7s %7s %7s %6s | %9s %7s %7s %7s %6s | %6s | %7s %7s | %7s %7s | %6s | %6s\n", label,
+    printf "%-34s %9s %7s %7s %8s %7s %6s | %9s %7s %7s %8s %7s %6s | %6s | %7s %7s | %7s %7s | %6s | %6s\n", label,
       num(kr, "%.1f"), num(med(kc, "korimo", "p50"), "%.2f"), num(med(kc, "korimo", "p99"), "%.2f"),
-      num(med(kc, "korimo", "c99"), "%.2f"), num(med(kc, "korimo", "err"), "%d"),
+      num(med(kc, "korimo", "max"), "%.1f"), num(med(kc, "korimo", "c99"), "%.2f"), num(med(kc, "korimo", "err"), "%d"),
       num(nr, "%.1f"), num(med(nc, "nginx", "p50"), "%.2f"), num(med(nc, "nginx", "p99"), "%.2f"),
-      num(med(nc, "nginx", "c99"), "%.2f"), num(med(nc, "nginx", "err"), "%d"),
+      num(med(nc, "nginx", "max"), "%.1f"), num(med(nc, "nginx", "c99"), "%.2f"), num(med(nc, "nginx", "err"), "%d"),
       ratio, num(med(kc, "korimo", "cpu"), "%.1f"), num(med(nc, "nginx", "cpu"), "%.1f"),
       num(med(kc, "korimo", "rss"), "%.1f"), num(med(nc, "nginx", "rss"), "%.1f"),
       num(med(kc, "korimo", "thr"), "%d"), num(med(kc, "korimo", "ovf") + (seen[nc, "nginx"] ? med(nc, "nginx", "ovf") : 0), "%d")
@@ -411,13 +456,15 @@ report() {
   END {
     printf "\nkorimo vs nginx, loopback, %s, %d round(s), medians%s\n", quick == 1 ? "quick mode" : "full mode", rounds,
       standin != "" ? " -- KORIMO COLUMN IS A STAND-IN (" standin ")" : ""
-    printf "%-34s %-49s | %-49s | %6s | %-15s | %-15s | %6s | %6s\n", "", "korimo", "nginx", "k/n", "cpu us/req", "RSS MiB (peak)", "thr", "ovf+dr"
-    printf "%-34s %9s %7s %7s %7s %6s | %9s %7s %7s %7s %6s | %6s | %7s %7s | %7s %7s | %6s | %6s\n", "case",
-      "req/s", "p50ms", "p99ms", "conn99", "errs", "req/s", "p50ms", "p99ms", "conn99", "errs", "rate", "korimo", "nginx", "korimo", "nginx", "korimo", "both"
+    printf "%-34s %-58s | %-58s | %6s | %-15s | %-15s | %6s | %6s\n", "", "korimo", "nginx", "k/n", "cpu us/req", "RSS MiB (peak)", "thr", "ovf+dr"
+    printf "%-34s %9s %7s %7s %8s %7s %6s | %9s %7s %7s %8s %7s %6s | %6s | %7s %7s | %7s %7s | %6s | %6s\n", "case",
+      "req/s", "p50ms", "p99ms", "maxms", "conn99", "errs", "req/s", "p50ms", "p99ms", "maxms", "conn99", "errs", "rate", "korimo", "nginx", "korimo", "nginx", "korimo", "both"
     split("1 10 100 500", Cs, " ")
     for (i = 1; i <= 4; i++) row("half-close C=" Cs[i] " page.html", "", "hc" Cs[i] "-page", "hc" Cs[i] "-page")
     for (i = 1; i <= 4; i++) row("half-close C=" Cs[i] " status.cgi/page", "", "hc" Cs[i] "-cgi", "hc" Cs[i] "-page")
     row("browser C=100 status.cgi/page", "", "open100-cgi", "open100-cgi")
+    row("ab C=50 status.cgi/page", "", "ab50", "ab50")
+    row("ab C=200 status.cgi/page", "", "ab200", "ab200")
     row("idle 2000 + half-close C=10", "", "idle2000", "idle2000")
     row("file 100MiB C=1 (MiB/s)", "", "file1", "file1")
     row("file 100MiB C=4 (MiB/s)", "", "file4", "file4")
@@ -427,6 +474,11 @@ report() {
     if (seen["open100-cgi", "korimo"])
       printf "browser style: korimo latency above the 200 ms pause: p50 %+.2f ms, p99 %+.2f ms\n",
         med("open100-cgi", "korimo", "p50") - 200, med("open100-cgi", "korimo", "p99") - 200
+    for (i = 1; i <= 2; i++) { c = i == 1 ? "ab50" : "ab200"
+      if (seen[c, "korimo"])
+        printf "ab C=%s: korimo latency above the 200 ms pause: p50 %+.0f ms, p99 %+.0f ms, longest %+.0f ms\n", substr(c, 3),
+          med(c, "korimo", "p50") - 200, med(c, "korimo", "p99") - 200, med(c, "korimo", "max") - 200
+    }
     if (seen["idle2000", "korimo"])
       printf "idle 2000: korimo peak %.1f MiB resident (VmHWM %.1f MiB), %d threads, %d idle held; nginx peak %.1f MiB over its processes\n",
         med("idle2000", "korimo", "rss"), med("idle2000", "korimo", "hwm"), med("idle2000", "korimo", "thr"),
@@ -444,7 +496,8 @@ report() {
     }
     for (k in missing) { split(k, q, SUBSEP); printf "missing %s %s: %d run(s) skipped or failed\n", q[1], q[2], missing[k] }
     printf "machine: %s cores; load average %s at the start, %s at the end (other work on the machine skews the figures)\n", cores, load1, load2
-    print "rate = successful answers/s (MiB/s for files); latency from connect start to the server'"'"'s close;"
+    print "rate = successful answers/s (MiB/s for files; ab rows: ab'"'"'s requests/s); latency from connect start to the server'"'"'s close;"
+    print "ab rows: ApacheBench -n N -c C, sending side open as browsers; p50/p99/maxms from its percentile table (whole ms, maxms = longest);"
     print "cpu = server utime+stime per request (nginx: master and workers); RSS summed over a server'"'"'s processes;"
     print "ovf+dr = TcpExtListenOverflows + TcpExtListenDrops deltas (system-wide) during the case."
     print "status.cgi rows compare korimo'"'"'s chat view with nginx'"'"'s static page; the file rows read nginx with the sending side open."

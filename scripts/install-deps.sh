@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, and only those missing.
-# Quiet when everything is there. Usage: install-deps.sh [build|test|bench]
+# Quiet when everything is there.
+# Usage: install-deps.sh [build|test|bench|stress]
 set -euo pipefail
 
 want=(g++ cmake ninja-build make pkg-config libgtest-dev qt6-base-dev fonts-ipafont-gothic)
 case "${1:-build}" in
   build) ;;
   test) want+=(clang-14 libclang-rt-14-dev xvfb xauth chromium iproute2) ;;
-  bench) want+=(nginx-light iproute2) ;;
-  *) echo "usage: $0 [build|test|bench]" >&2; exit 2 ;;
+  # bench: the reference nginx, nstat for the listen-queue counters, ab.
+  bench) want+=(nginx-light iproute2 apache2-utils) ;;
+  # stress: the slow-client attacks.
+  stress) want+=(slowhttptest) ;;
+  *) echo "usage: $0 [build|test|bench|stress]" >&2; exit 2 ;;
 esac
 if [ "${1:-build}" = test ] && ! command -v node >/dev/null; then want+=(nodejs npm); fi
 if [ "${1:-build}" = test ] && ! command -v npm >/dev/null; then want+=(npm); fi
@@ -25,5 +29,18 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >/dev/null
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# No service may start from a package's install scripts (nginx's would
+# take port 80): refuse every start while installing, unless the machine
+# already does.
+guard=
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d && guard=1
+fi
+# apt's chatter (debconf's notes among it) is shown only when it fails.
+out=$(mktemp)
+rc=0
+{ apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$out" 2>&1 || rc=$?
+if [ -n "$guard" ]; then rm -f /usr/sbin/policy-rc.d; fi
+if [ $rc -ne 0 ]; then cat "$out" >&2; fi
+rm -f "$out"
+exit $rc
