@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "net/SysUtils.h"
+#include "base/SysUtils.h"
 #include "web/Command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,13 +5,14 @@
 
 #include <cerrno>
 
+#include "app/ErrorReport.h"
 #include "net/Thread.h"
 
 namespace korimo {
 
 TConsoleView::TConsoleView(TFormTest& form, FILE* out, FILE* err, int signalFd)
     : Form(form), Out(out), Err(err), SignalFd(signalFd) {
-  Form.Chat().SetListener([this](const std::string* added) {
+  Form.Chat().SetListener([this](const std::string* added, std::size_t) {
     if (added) Print(Utf8FromSjis(*added) + "\n");
     Flush();
   });

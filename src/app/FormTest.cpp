@@ -1,6 +1,8 @@
 #include "app/FormTest.h"
 
-#include "net/Limits.h"
+#include "app/ErrorReport.h"
+#include "base/Limits.h"
+#include "base/ThreadCheck.h"
 
 namespace korimo {
 
@@ -20,11 +22,15 @@ const std::string& TFormTest::OperatorPrefix() {
 }
 
 TFormTest::TFormTest(int port, bool open, ChatLog::Clock clock, const TServerLimits& limits)
-    : Log(std::move(clock)), PortNo(std::to_string(port)), MaxLine("20"), Refresh("5") {
+    : Log(std::move(clock)),
+      PortNo(std::to_string(port)),
+      MaxLine(std::to_string(kDefaultMaxLines)),
+      Refresh(std::to_string(kDefaultRefreshSeconds)) {
   // As the stored layout loads: port, blocking workers, the worker factory,
   // and Active, which opens the listener once loading is complete.
   Server.SetPort(port);
   Server.SetLimits(limits);
+  Server.SetOnWorkerError(ReportWorkerError);
   Server.SetServerType(stThreadBlocking);
   Server.SetOnGetThread([this](TServerWinSocket& sender, TServerClientWinSocket* c, TServerClientThread*& t) {
     ServerSocket1GetThread(sender, c, t);
@@ -50,34 +56,40 @@ void TFormTest::ServerSocket1GetThread(TServerWinSocket&, TServerClientWinSocket
 }
 
 void TFormTest::ButtonAddClick() {
+  RequireMainThread("TFormTest::ButtonAddClick");
   Log.AddChatLine(OperatorPrefix() + Edit1);
   Edit1.clear();
   if (OnFieldsChanged) OnFieldsChanged();
 }
 
-void TFormTest::ButtonClrClick() { Log.Clear(); }
+void TFormTest::ButtonClrClick() {
+  RequireMainThread("TFormTest::ButtonClrClick");
+  Log.Clear();
+}
 
 void TFormTest::ButtonRestartClick() {
+  RequireMainThread("TFormTest::ButtonRestartClick");
   if (Server.Active()) Server.SetActive(false);
   int value = 0;
   if (TryStrToInt(PortNo, value)) {
     Server.SetPort(value);
   } else {
-    PortNo = "80";
-    Server.SetPort(80);
+    PortNo = std::to_string(kDefaultPort);
+    Server.SetPort(kDefaultPort);
   }
   if (TryStrToInt(MaxLine, value)) {
     Log.SetMaxLines(value);
   } else {
-    MaxLine = "20";
+    MaxLine = std::to_string(kDefaultMaxLines);
     Log.SetMaxLines(kDefaultMaxLines);
   }
-  if (!TryStrToInt(RefreshFieldText(), value)) SetRefreshText("5");
+  if (!TryStrToInt(RefreshFieldText(), value)) SetRefreshText(std::to_string(kDefaultRefreshSeconds));
   if (OnFieldsChanged) OnFieldsChanged();
   Server.SetActive(true);
 }
 
 void TFormTest::ButtonExitClick() {
+  RequireMainThread("TFormTest::ButtonExitClick");
   ExitRequested = true;
   if (OnClose) OnClose();
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/Limits.h"
 #include "chat/ChatLog.h"
 #include "net/ServerSocket.h"
 #include "web/WWWThread.h"
@@ -25,7 +26,7 @@ class TFormTest : public TChatHost {
   // Creates ServerSocket1 and, when `open` is set, opens it on the port of
   // PortNo's start text (raising ESocketError when it cannot), then runs
   // FormCreate. `limits` bound the listener's connections.
-  explicit TFormTest(int port = 80, bool open = true, ChatLog::Clock clock = nullptr,
+  explicit TFormTest(int port = kDefaultPort, bool open = true, ChatLog::Clock clock = nullptr,
                      const TServerLimits& limits = {});
   // Closes the listener (every worker ends) before the chat log and the
   // fields go.

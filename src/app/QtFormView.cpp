@@ -24,6 +24,7 @@
 #include <iterator>
 #include <memory>
 
+#include "app/ErrorReport.h"
 #include "net/Thread.h"
 
 namespace korimo {
@@ -144,7 +145,7 @@ TFormTestView::TFormTestView(TFormTest& form, int signalFd) : QWidget(nullptr), 
 
   Form.OnFieldsChanged = [this] { ShowFields(); };
   Form.OnClose = [this] { close(); };
-  Form.Chat().SetListener([this](const std::string* added) { ChatChanged(added); });
+  Form.Chat().SetListener([this](const std::string* added, std::size_t count) { ChatChanged(added, count); });
   SetErrorReporter([this](const std::string& message) { ShowErrorBox(message); });
 
   // The workers' hand-offs are served by whatever loop runs on the main
@@ -251,14 +252,13 @@ void TFormTestView::StopSignalled() {
   if (!ClosedOnce) close();
 }
 
-void TFormTestView::ChatChanged(const std::string* added) {
+void TFormTestView::ChatChanged(const std::string* added, std::size_t count) {
   if (!added) {
     ListBox1->clear();
     return;
   }
   // The log drops its oldest line when it is full: drop the same rows.
-  ChatLines lines = Form.ChatSnapshot();
-  const int keep = lines ? static_cast<int>(lines->size()) - 1 : 0;
+  const int keep = static_cast<int>(count) - 1;
   while (ListBox1->count() > keep && ListBox1->count() > 0) delete ListBox1->takeItem(0);
   ListBox1->addItem(Display(*added));
 }

@@ -14,6 +14,7 @@
 
 #include <QWidget>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -60,7 +61,7 @@ class TFormTestView : public QWidget {
   void RestartClick();
   void ExitClick();
   void StopSignalled();
-  void ChatChanged(const std::string* added);
+  void ChatChanged(const std::string* added, std::size_t count);
   void CentreOnDesktop();
   // Model -> edits, and edits -> model.
   void ShowFields();

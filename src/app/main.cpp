@@ -84,7 +84,7 @@ int StartupFailed(const std::exception& e) {
 
 int main(int argc, char** argv) {
   bool console = false;
-  int port = 80;
+  int port = kDefaultPort;
   TServerLimits limits;
   // "--name N" or "--name=N"; false (with the message) on a bad value.
   auto numberOption = [&](int& i, const std::string& a, const char* name, int& value, int least) {

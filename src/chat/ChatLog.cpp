@@ -3,7 +3,8 @@
 #include <cstddef>
 #include <utility>
 
-#include "net/Limits.h"
+#include "base/Limits.h"
+#include "base/ThreadCheck.h"
 
 namespace korimo {
 
@@ -27,8 +28,10 @@ ChatLog::ChatLog(Clock clock)
     : Now(clock ? std::move(clock) : Clock(LocalNow)), Lines(EmptyLines()), Cap(kDefaultMaxLines) {}
 
 void ChatLog::AddChatLine(const std::string& text) {
+  RequireMainThread("ChatLog::AddChatLine");
   std::string line = text + TimeSuffix(Now());
   const std::string* added = nullptr;
+  std::size_t count = 0;
   ChatLines old;  // released after the lock, by whoever holds it last
   {
     MutexLock lock(Mutex);
@@ -40,22 +43,24 @@ void ChatLog::AddChatLine(const std::string& text) {
     next->insert(next->end(), cur.begin() + static_cast<std::ptrdiff_t>(drop), cur.end());
     next->push_back(std::move(line));
     added = &next->back();
+    count = next->size();
     old = std::exchange(Lines, std::move(next));
   }
   old.reset();
   // `added` lives in the list just published; only this (main) thread
   // replaces that list, so it stays valid through the call.
-  if (OnChange) OnChange(added);
+  if (OnChange) OnChange(added, count);
 }
 
 void ChatLog::Clear() {
+  RequireMainThread("ChatLog::Clear");
   ChatLines old;
   {
     MutexLock lock(Mutex);
     old = std::exchange(Lines, EmptyLines());
   }
   old.reset();  // the last holder frees the lines outside the lock
-  if (OnChange) OnChange(nullptr);
+  if (OnChange) OnChange(nullptr, 0);
 }
 
 ChatLines ChatLog::Snapshot() const {
@@ -64,6 +69,7 @@ ChatLines ChatLog::Snapshot() const {
 }
 
 void ChatLog::SetMaxLines(int n) {
+  RequireMainThread("ChatLog::SetMaxLines");
   MutexLock lock(Mutex);
   Cap = n;
 }

@@ -6,6 +6,7 @@
 // until the next change replaces it, so taking one costs no copy.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -13,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "net/Sync.h"
+#include "base/Sync.h"
 
 namespace korimo {
 
@@ -24,8 +25,9 @@ class ChatLog {
   // Local wall-clock time now; tests pass a fixed clock.
   using Clock = std::function<std::tm()>;
   // Told on the main thread after every change: the added line (with its
-  // time suffix), or nullptr after Clear.
-  using Listener = std::function<void(const std::string* added)>;
+  // time suffix), or nullptr after Clear, and how many lines the log holds
+  // now.
+  using Listener = std::function<void(const std::string* added, std::size_t count)>;
 
   explicit ChatLog(Clock clock = nullptr);
 

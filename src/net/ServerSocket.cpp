@@ -9,44 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/ThreadCheck.h"
+
 namespace korimo {
-namespace {
-
-ErrorReporter& Reporter() {
-  static ErrorReporter r;
-  return r;
-}
-
-// Back-off after an accept that failed for want of descriptors or memory:
-// the connection stays queued, and retrying at once would only spin.
-constexpr int kAcceptRetryMs = 50;
-
-}  // namespace
-
-void SetErrorReporter(ErrorReporter reporter) { Reporter() = std::move(reporter); }
-
-void ShowError(const std::string& message) {
-  if (Reporter()) {
-    Reporter()(message);
-  } else {
-    std::string line = ErrorReportText(message) + "\n";
-    fwrite(line.data(), 1, line.size(), stderr);
-    fflush(stderr);
-  }
-}
-
-std::string ErrorMessage(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const Exception& e) {
-    return e.message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 // --- TServerClientWinSocket ---
 
 TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* listener)
@@ -68,7 +33,7 @@ TServerAcceptThread::~TServerAcceptThread() {
 }
 
 void TServerAcceptThread::RunThread() {
-  while (!StopRequested.load(std::memory_order_acquire)) Listener->AcceptOne();
+  while (!StopRequested.load(std::memory_order_acquire)) Listener->HandleAccept(Listener->SockHandle());
 }
 
 // --- TServerClientThread ---
@@ -79,7 +44,12 @@ TServerClientThread::TServerClientThread(bool createSuspended, TServerClientWinS
   AssignConnection(clientSocket);
 }
 
-TServerClientThread::~TServerClientThread() { delete Client; }
+TServerClientThread::~TServerClientThread() {
+  // A worker leaves WorkerList when its thread ends; one destroyed without
+  // ever running (or whose thread could not start) leaves it here.
+  if (Server) Server->UnregisterWorker(this);
+  delete Client;
+}
 
 void TServerClientThread::StartUnlessSuspended() {
   if (Suspended || Start()) return;
@@ -124,10 +94,8 @@ bool TServerClientThread::ReleaseConnection() {
     Guard g(Server->ListGuard);
     c = Client;
     Client = nullptr;
-    ends = StopRequested.load(std::memory_order_acquire) || !IsCached;
-    if (ends) {
-      Withdrawn = true;
-    } else {
+    ends = StopRequested.load(std::memory_order_acquire) || !Cached();
+    if (!ends) {
       Server->IdleWorkers.push_back(this);
       Server->RoomMade();
     }
@@ -160,25 +128,6 @@ void TServerClientThread::ServeConnection() {
   // Plain workers have nothing to say; the service's workers override this.
 }
 
-namespace {
-
-// One worker error on the operator's screen at a time. Any client can make
-// a worker fail (a Content-Length that is no number does), so a flood of
-// such requests must not stack up reports or hold a thread per request:
-// while a report is up, later errors are only counted, their workers go
-// on, and the count is reported when the operator has closed the report.
-std::atomic<bool> ReportUp{false};
-std::atomic<int> ReportsHeldBack{0};
-
-const std::string& MoreErrorsText() {
-  static const std::string k = Sjis("件のエラーが続けて起こりました (表示は省略しました)");
-  return k;
-}
-
-}  // namespace
-
-int WorkerErrorsHeldBack() { return ReportsHeldBack.load(); }
-
 void TServerClientThread::HandleWorkerError(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
@@ -186,31 +135,13 @@ void TServerClientThread::HandleWorkerError(std::exception_ptr error) {
     return;
   } catch (...) {
   }
-  if (ReportUp.exchange(true)) {
-    ReportsHeldBack.fetch_add(1);
+  TWorkerErrorEvent hook = Server ? Server->OnWorkerError : nullptr;
+  if (hook) {
+    hook(error);
     return;
   }
-  std::string text = ErrorMessage(error);
-  for (;;) {
-    try {
-      RunOnMainThread([&text] { ShowError(text); });
-    } catch (...) {
-      // Nobody to show it to.
-    }
-    int more = ReportsHeldBack.exchange(0);
-    if (more == 0) {
-      ReportUp.store(false);
-      // An error counted just before the store would wait for the next
-      // report: take it over now unless another worker already did.
-      if (ReportsHeldBack.load() == 0 || ReportUp.exchange(true)) return;
-      more = ReportsHeldBack.exchange(0);
-      if (more == 0) {
-        ReportUp.store(false);
-        return;
-      }
-    }
-    text = std::to_string(more) + " " + MoreErrorsText();
-  }
+  std::string line = "korimo: worker error: " + ErrorMessage(error) + "\n";
+  fwrite(line.data(), 1, line.size(), stderr);
 }
 
 // --- TServerWinSocket ---
@@ -227,9 +158,10 @@ TServerWinSocket::~TServerWinSocket() {
   }
 }
 
-void TServerWinSocket::Open(int port) {
+void TServerWinSocket::Open(int port, const std::string& service) {
+  RequireMainThread("TServerWinSocket::Open");
   if (IsConnected()) return;
-  StartListening("", "", "", port, kMaxBacklog, true);
+  StartListening("", "", service, port, kMaxBacklog, true);
   if (IsConnected() && ServerType == stThreadBlocking) {
     {
       Guard g(ListGuard);
@@ -246,7 +178,8 @@ void TServerWinSocket::Open(int port) {
 }
 
 void TServerWinSocket::CloseSocketHandle(int handle) {
-  Guard lock(SocketLock);
+  RequireMainThread("the close sequence");
+  TSocketLockScope lock(*this);
   if (handle < 0 || handle != SockHandle()) return;
   // Stop accepting first, so that no connection arrives and no worker
   // registers while the workers are being ended. Shutting the listening
@@ -290,6 +223,10 @@ void TServerWinSocket::CloseSocketHandle(int handle) {
     throw;
   }
   SetCacheSize(oldCacheSize);
+}
+
+void TServerWinSocket::HandleAccept(int handle) {
+  if (handle == SockHandle()) AcceptOne();
 }
 
 void TServerWinSocket::AcceptOne() {
@@ -578,7 +515,7 @@ void TServerSocket::SetActive(bool value) {
   }
   if (value == Socket.IsConnected()) return;
   if (value) {
-    Socket.Open(PortValue);
+    Socket.Open(PortValue, ServiceName);
   } else {
     Socket.CloseSocketHandle(Socket.SockHandle());
   }
@@ -613,7 +550,7 @@ void TServerSocket::SetServerType(TServerType type) {
 
 void TServerSocket::Loaded() {
   Loading = false;
-  if (RecordedActive) Socket.Open(PortValue);
+  if (RecordedActive) Socket.Open(PortValue, ServiceName);
 }
 
 }  // namespace korimo

@@ -9,7 +9,7 @@
 //   the worker cap it waits in WaitForRoom, under ListGuard.
 // - Worker threads: their serving loop.
 // ListGuard guards ClientList, WorkerList, ThreadCacheSize, the list of
-// silent connections and every worker's ClientSocket, Cached and Withdrawn
+// silent connections and every worker's ClientSocket and Cached
 // fields (writes always; the worker reads its own ClientSocket without it
 // while serving, after the wake-up that handed it over).
 #pragma once
@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "net/Limits.h"
+#include "base/Limits.h"
 #include "net/Thread.h"
 #include "net/WinSocket.h"
 
@@ -73,6 +73,9 @@ class TServerClientWinSocket : public TCustomWinSocket {
 
 using TGetThreadEvent = std::function<void(TServerWinSocket& sender, TServerClientWinSocket* clientSocket,
                                            TServerClientThread*& socketThread)>;
+// Told on the worker's thread of an error that escaped the serving of a
+// connection (never an EAbort); the worker ends when it returns.
+using TWorkerErrorEvent = std::function<void(std::exception_ptr error)>;
 
 class TServerAcceptThread : public TThread {
  public:
@@ -110,8 +113,8 @@ class TServerClientThread : public TThread {
   // Serves ClientSocket once. Must return soon after StopRequested is set or
   // the connection is closed under it. Must not close or destroy it.
   virtual void ServeConnection();
-  // Reports an error that escaped ServeConnection on the main thread, and
-  // waits until it has been shown. EAbort is not shown.
+  // Passes an error that escaped ServeConnection to the listener's
+  // OnWorkerError (or, with none, to standard error). EAbort is dropped.
   virtual void HandleWorkerError(std::exception_ptr error);
   // Starts the thread unless `createSuspended` was given.
   void StartUnlessSuspended();
@@ -128,7 +131,6 @@ class TServerClientThread : public TThread {
   // Guarded by the listener's ListGuard (see the file comment).
   TServerClientWinSocket* Client = nullptr;
   bool IsCached = false;
-  bool Withdrawn = false;  // decided to end: never handed a connection again
   std::list<TServerClientThread*>::iterator ListPos;  // place in WorkerList
   bool Listed = false;
   uint64_t Seq = 0;  // order of registration
@@ -140,13 +142,16 @@ class TServerWinSocket : public TCustomWinSocket {
   TServerWinSocket();
   ~TServerWinSocket() override;
 
-  // Opens the listener on `port` and, in thread-blocking use, starts the
+  // Opens the listener on `port` (or the port of the service named
+  // `service`, when not empty) and, in thread-blocking use, starts the
   // accept thread. Raises ESocketError when it cannot listen.
-  void Open(int port);
+  void Open(int port, const std::string& service = "");
   // The close sequence: every worker ends (busy, idle or waiting in a
   // hand-off), every connection goes, the listener closes.
   void CloseSocketHandle(int handle) override;
 
+  // The accept step: AcceptOne.
+  void HandleAccept(int handle) override;
   void AcceptOne();
   void ObtainWorker(TServerClientWinSocket* c);
   TServerClientThread* CreateDefaultWorker(TServerClientWinSocket* c);
@@ -162,6 +167,7 @@ class TServerWinSocket : public TCustomWinSocket {
 
   TServerType ServerType = stNonBlocking;
   TGetThreadEvent OnGetThread;  // set on the main thread while closed
+  TWorkerErrorEvent OnWorkerError;  // likewise
 
   // Counts, for the operator and for tests.
   int WorkerCount();
@@ -241,6 +247,7 @@ class TServerSocket {
   // Allowed while loading or while Active is false.
   void SetLimits(const TServerLimits& limits);
   void SetOnGetThread(TGetThreadEvent handler) { Socket.OnGetThread = std::move(handler); }
+  void SetOnWorkerError(TWorkerErrorEvent handler) { Socket.OnWorkerError = std::move(handler); }
 
   // End of loading: opens the server when Active was set meanwhile.
   void Loaded();
@@ -253,18 +260,5 @@ class TServerSocket {
   int PortValue = 0;
   std::string ServiceName;
 };
-
-// The front end's error report for errors shown to the operator (worker
-// errors, failed operator actions). Runs on the main thread; the default
-// writes one line to standard error.
-using ErrorReporter = std::function<void(const std::string& message)>;
-void SetErrorReporter(ErrorReporter reporter);
-// Shows `message` through the installed reporter. Main thread.
-void ShowError(const std::string& message);
-// Worker errors counted but not shown while another report was up; the
-// count is shown (and reset) when that report closes.
-int WorkerErrorsHeldBack();
-// The message of an error object: an Exception's own text, else what().
-std::string ErrorMessage(std::exception_ptr error);
 
 }  // namespace korimo

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "net/SysUtils.h"
+#include "base/SysUtils.h"
 
 namespace korimo {
 

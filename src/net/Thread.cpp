@@ -3,14 +3,14 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 
-#include "net/Limits.h"
-#include "net/SysUtils.h"
+#include "base/Limits.h"
+#include "base/SysUtils.h"
+#include "base/ThreadCheck.h"
 
 namespace korimo {
 namespace {
@@ -30,8 +30,6 @@ struct HandOffQueue {
   std::deque<HandOff*> Queue;
   int Fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   int FdError = Fd < 0 ? errno : 0;
-  std::atomic<bool> HaveMain{false};
-  pthread_t Main{};
 };
 
 HandOffQueue& Q() {
@@ -63,19 +61,15 @@ void MainThread::Register() {
   if (q.Fd < 0) {
     throw Exception("eventfd: " + SysErrorMessage(q.FdError) + " (" + std::to_string(q.FdError) + ")");
   }
-  q.Main = pthread_self();
-  q.HaveMain.store(true, std::memory_order_release);
+  RegisterMainThread();
 }
 
-bool MainThread::IsCurrent() {
-  HandOffQueue& q = Q();
-  return q.HaveMain.load(std::memory_order_acquire) && pthread_equal(q.Main, pthread_self());
-}
+bool MainThread::IsCurrent() { return IsMainThread(); }
 
 int MainThread::WakeFd() { return Q().Fd; }
 
 int MainThread::ServePending() {
-  assert(IsCurrent());
+  RequireMainThread("MainThread::ServePending");
   HandOffQueue& q = Q();
   Drain(q.Fd);
   int served = 0;
@@ -105,7 +99,7 @@ int MainThread::ServePending() {
 }
 
 void MainThread::WaitServing(const std::function<bool()>& done) {
-  assert(IsCurrent());
+  RequireMainThread("MainThread::WaitServing");
   HandOffQueue& q = Q();
   for (;;) {
     ServePending();
@@ -124,7 +118,7 @@ void MainThread::Notify() {
 
 void RunOnMainThread(const std::function<void()>& routine) {
   HandOffQueue& q = Q();
-  if (!q.HaveMain.load(std::memory_order_acquire)) throw Exception("RunOnMainThread: no main thread");
+  if (!MainThreadRegistered() || q.Fd < 0) throw Exception("RunOnMainThread: no main thread");
   if (MainThread::IsCurrent()) {
     routine();
     return;

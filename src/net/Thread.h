@@ -16,8 +16,8 @@
 #include <functional>
 #include <mutex>
 
-#include "net/Sync.h"
-#include "net/ThreadSafety.h"
+#include "base/Sync.h"
+#include "base/ThreadSafety.h"
 
 namespace korimo {
 

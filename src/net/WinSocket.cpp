@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "net/Limits.h"
+#include "base/Limits.h"
 
 namespace korimo {
 
@@ -99,7 +99,7 @@ TCustomWinSocket::~TCustomWinSocket() {
       // A close that fails while the object goes leaves nothing to report to.
     }
   }
-  Guard g(SocketLock);
+  TSocketLockScope g(*this);
   PendingStream.reset();
 }
 
@@ -157,7 +157,7 @@ void TCustomWinSocket::StartListening(const std::string& hostName, const std::st
 }
 
 void TCustomWinSocket::CloseSocketHandle(int handle) {
-  Guard g(SocketLock);
+  TSocketLockScope g(*this);
   int fd = SockHandle();
   if (handle < 0 || handle != fd) return;
   NotifyOwner(snDisconnect);
@@ -189,7 +189,7 @@ void TCustomWinSocket::ShutdownConnection() {
 }
 
 void TCustomWinSocket::SetSendTimeout(int ms) {
-  Guard g(SocketLock);
+  TSocketLockScope g(*this);
   int fd = SockHandle();
   if (fd < 0) return;
   timeval tv{ms / 1000, (ms % 1000) * 1000};
@@ -197,7 +197,7 @@ void TCustomWinSocket::SetSendTimeout(int ms) {
 }
 
 void TCustomWinSocket::DrainBeforeClose(int maxMs, int maxBytes) {
-  Guard g(SocketLock);
+  TSocketLockScope g(*this);
   int fd = SockHandle();
   if (fd < 0 || !IsConnected()) return;
   if (shutdown(fd, SHUT_WR) != 0) return;
@@ -219,7 +219,7 @@ void TCustomWinSocket::DrainBeforeClose(int maxMs, int maxBytes) {
 }
 
 int TCustomWinSocket::SendBytes(const void* data, int count) {
-  Guard g(SocketLock);
+  TSocketLockScope g(*this);
   if (!IsConnected() || count <= 0) return 0;
   int fd = SockHandle();
   const char* p = static_cast<const char*>(data);
@@ -247,16 +247,12 @@ int TCustomWinSocket::SendString(const std::string& text) {
   return SendBytes(text.data(), static_cast<int>(text.size()));
 }
 
-bool TCustomWinSocket::TransmitStream(TStream* stream) {
-  std::unique_ptr<TStream> owned(stream);
-  Guard g(SocketLock);
-  if (PendingStream) {
-    owned.release();  // not taken: the caller keeps it
-    return false;
-  }
-  PendingStream = std::move(owned);
+TTransmitResult TCustomWinSocket::TransmitStream(std::unique_ptr<TStream>& stream) {
+  TSocketLockScope g(*this);
+  if (PendingStream) return TTransmitResult::NotTaken;  // the caller keeps it
+  PendingStream = std::move(stream);
   int fd = SockHandle();
-  if (fd < 0 || !IsConnected()) return false;
+  if (fd < 0 || !IsConnected()) return TTransmitResult::Pending;
   char buffer[kStreamPieceSize];
   for (;;) {
     int64_t start = PendingStream->Position();
@@ -270,7 +266,7 @@ bool TCustomWinSocket::TransmitStream(TStream* stream) {
       int code = errno;
       if (WouldBlock(fd, code)) {
         PendingStream->SetPosition(start);
-        return true;
+        return TTransmitResult::Pending;
       }
       code = SendFailureCode(code);
       ReportError(ekSend, code);
@@ -284,11 +280,11 @@ bool TCustomWinSocket::TransmitStream(TStream* stream) {
     if (PendingStream->Position() >= PendingStream->Size()) break;
   }
   FreePendingStream();
-  return true;
+  return TTransmitResult::Sent;
 }
 
 std::string TCustomWinSocket::PeerAddress() {
-  Guard g(SocketLock);
+  TSocketLockScope g(*this);
   if (!IsConnected()) return "";
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
@@ -305,7 +301,7 @@ void TCustomWinSocket::SetNotifyStyles(uint8_t styles) {
 }
 
 bool TCustomWinSocket::HasPendingStream() {
-  Guard g(SocketLock);
+  TSocketLockScope g(*this);
   return PendingStream != nullptr;
 }
 
@@ -381,7 +377,7 @@ int TimedTransfer(TCustomWinSocket& s, int timeoutMs, short events, const char* 
 int TWinSocketStream::Read(void* buffer, int count) {
   int n;
   {
-    Guard g(StreamSocket.SocketLockRef());
+    TSocketLockScope g(StreamSocket);
     n = TimedTransfer(StreamSocket, Timeout, POLLIN, "Read", [&](int fd) {
       return recv(fd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
     });
@@ -393,7 +389,7 @@ int TWinSocketStream::Read(void* buffer, int count) {
 }
 
 int TWinSocketStream::Write(const void* buffer, int count) {
-  Guard g(StreamSocket.SocketLockRef());
+  TSocketLockScope g(StreamSocket);
   return TimedTransfer(StreamSocket, Timeout, POLLOUT, "Write", [&](int fd) {
     return send(fd, buffer, static_cast<size_t>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
   });

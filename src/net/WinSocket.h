@@ -19,8 +19,8 @@
 #include <string>
 
 #include "net/Stream.h"
-#include "net/Sync.h"
-#include "net/SysUtils.h"
+#include "base/Sync.h"
+#include "base/SysUtils.h"
 
 namespace korimo {
 
@@ -57,6 +57,13 @@ enum TErrorEvent { ekGeneral, ekSend, ekReceive, ekConnect, ekDisconnect, ekAcce
 // Readiness notifications asked for in message-driven use; empty means
 // plain blocking use, the only use here.
 enum : uint8_t { nsRead = 1, nsWrite = 2, nsOOB = 4, nsAccept = 8, nsConnect = 16, nsClose = 32 };
+
+// What became of a stream handed to TransmitStream.
+enum class TTransmitResult {
+  NotTaken,  // another stream is pending: the caller keeps this one
+  Pending,   // taken, but the socket is closed: it waits until the socket goes
+  Sent,      // taken, and sent to its end or given up on a failed send; freed
+};
 
 class TCustomWinSocket;
 using TSocketNotifyEvent = std::function<void(TCustomWinSocket& sender, TSocketNotifyKind kind)>;
@@ -103,12 +110,10 @@ class TCustomWinSocket {
   // nothing raised.
   int SendBytes(const void* data, int count);
   int SendString(const std::string& text);
-  // Takes over `stream` and sends it from its position in 4096-byte
-  // pieces. False (stream not taken) when another stream is pending; false
-  // (stream kept pending) on a closed socket; true otherwise, also after a
-  // failed send (the send limit included), which closes the connection and
-  // frees the stream.
-  bool TransmitStream(TStream* stream);
+  // Takes over `stream` (it is moved from unless NotTaken) and sends it from
+  // its position in 4096-byte pieces. A failed send (the send limit
+  // included) closes the connection and frees the stream: Sent all the same.
+  TTransmitResult TransmitStream(std::unique_ptr<TStream>& stream);
 
   // The peer's dotted IPv4 address; empty on a closed socket. Raises
   // ESocketError ("getpeername") on failure.
@@ -144,7 +149,7 @@ class TCustomWinSocket {
   // Gives the handle up: closes it under HandleLock. The number is gone
   // after this whatever close reports (Linux frees it even on failure).
   // Returns 0 or the errno of the failed close.
-  int ReleaseHandle();
+  int ReleaseHandle() KORIMO_EXCLUDES(HandleLock);
 
   TMutex HandleLock;  // held only for the close or shutdown call itself
   std::atomic<int> Handle;
@@ -153,6 +158,19 @@ class TCustomWinSocket {
   std::unique_ptr<TStream> PendingStream KORIMO_GUARDED_BY(SocketLock);
   TSocketNotifyEvent NotifyHandler;
   TSocketErrorEvent ErrorHandler;
+};
+
+// Holds a socket's own lock for a scope, through EnterSocketLock and
+// LeaveSocketLock.
+class KORIMO_TSA(scoped_lockable) TSocketLockScope {
+ public:
+  explicit TSocketLockScope(TCustomWinSocket& s) KORIMO_ACQUIRE(s.SocketLockRef()) : S(s) { S.EnterSocketLock(); }
+  ~TSocketLockScope() KORIMO_RELEASE() { S.LeaveSocketLock(); }
+  TSocketLockScope(const TSocketLockScope&) = delete;
+  TSocketLockScope& operator=(const TSocketLockScope&) = delete;
+
+ private:
+  TCustomWinSocket& S;
 };
 
 // Timed reads on one connected socket in blocking use. Not owning.

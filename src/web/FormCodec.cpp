@@ -1,24 +1,15 @@
 // The form encoding browsers post: name=value pairs joined by '&', '+' for a
 // blank and %XY for any other byte. All of it is byte-wise over Shift-JIS.
+#include <algorithm>
 #include <string>
 #include <string_view>
 
-#include "net/SysUtils.h"
+#include "base/SysUtils.h"
 #include "web/Command.h"
 
 namespace korimo {
-namespace {
 
-bool IsSjisLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-
-}  // namespace
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 0;
-}
+int HexDigitValue(char c) { return std::max(HexDigit(c), 0); }
 
 void DecodeFormText(std::string& text) {
   // The output is never longer than the input, so it is written over the

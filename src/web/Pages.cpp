@@ -4,8 +4,9 @@
 #include <cstddef>
 #include <string_view>
 
-#include "net/SysUtils.h"
+#include "base/SysUtils.h"
 #include "web/Command.h"
+#include "web/Posting.h"
 
 namespace korimo {
 
@@ -13,11 +14,25 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
-// Everything of the chat view up to the refresh text.
+// The framing of every response: the status line (every code "Document
+// follows"), the one header line, the empty line.
+std::string ResponseHead(int code, std::string_view contentType) {
+  std::string s;
+  s.reserve(64 + contentType.size());
+  s.append("HTTP/1.0 ").append(std::to_string(code)).append(" Document follows\r\n");
+  s.append("Content-Type: ").append(contentType).append(kCrLf).append(kCrLf);
+  return s;
+}
+
+const std::string& HtmlHead(int code) {
+  static const std::string k200 = ResponseHead(200, "text/html");
+  static const std::string k404 = ResponseHead(404, "text/html");
+  static const std::string k501 = ResponseHead(501, "text/html");
+  return code == 404 ? k404 : code == 501 ? k501 : k200;
+}
+
+// Everything of the chat view's body up to the refresh text.
 constexpr std::string_view kViewHead =
-    "HTTP/1.0 200 Document follows\r\n"
-    "Content-Type: text/html\r\n"
-    "\r\n"
     "<HTML><HEAD>\r\n"
     "<script language=\"JavaScript\"><!--\r\n"
     "function goBtm() {\r\n"
@@ -55,9 +70,6 @@ constexpr std::string_view kViewTail =
     "</form>\r\n"
     "</BODY></HTML>\r\n";
 
-constexpr std::string_view kOkHead = "HTTP/1.0 200 Document follows\r\n";
-constexpr std::string_view kHtmlType = "Content-Type: text/html\r\n";
-
 // The post form, in Shift-JIS, converted once.
 struct PostFormText {
   std::string Head;     // lines 1-6 up to the handle value
@@ -68,24 +80,10 @@ struct PostFormText {
   std::size_t Estimate = 0;  // bytes of the page without the handle
 };
 
-struct ColourDef {
-  std::string_view Name;
-  std::string_view Label;  // UTF-8; what follows "> " on the line
-};
-
-constexpr std::array<ColourDef, 6> kColours = {{
-    {"Black", "黒 ／ "},
-    {"Red", "<font color=\"red\">赤</font> ／ "},
-    {"Blue", "<font color=\"blue\">青</font> ／ "},
-    {"Green", "<font color=\"green\">緑</font> ／ "},
-    {"Orange", "<font color=\"#ff8c00\">オレンジ</font> ／ "},
-    {"Purple", "<font color=\"#9400d3\">紫</font>"},
-}};
-
 const PostFormText& PostForm() {
   static const PostFormText kText = [] {
     PostFormText t;
-    t.Head = std::string(kOkHead) + std::string(kHtmlType) + "\r\n" +
+    t.Head = HtmlHead(200) +
              "<HTML><BODY bgcolor=\"#87cefa\" topmargin=\"2\" leftmargin=\"2\" marginwidth=\"2\" "
              "marginheight=\"2\">\r\n"
              "  <form name=\"FormName\" action=\"/scripts/append.cgi\" method=\"post\">\r\n" +
@@ -96,10 +94,16 @@ const PostFormText& PostForm() {
                "\r\n";
     t.Tail = "</BODY></HTML>\r\n";
     t.Estimate = t.Head.size() + t.Middle.size() + t.Tail.size();
-    for (std::size_t i = 0; i < kColours.size(); ++i) {
-      const std::string start = "  <input type=\"radio\" value=\"" + std::string(kColours[i].Name) +
-                                "\" name=\"color\"";
-      const std::string label = Sjis(kColours[i].Label) + "\r\n";
+    const auto& colours = Colours();
+    for (std::size_t i = 0; i < colours.size(); ++i) {
+      const TColour& c = colours[i];
+      const std::string start = "  <input type=\"radio\" value=\"" + std::string(c.Name) + "\" name=\"color\"";
+      // The label shows the colour's word in that colour; a separator
+      // follows every label but the last.
+      std::string label = c.FontOpen.empty() ? std::string(c.Word)
+                                             : std::string(c.FontOpen) + std::string(c.Word) + "</font>";
+      if (i + 1 < colours.size()) label += " ／ ";
+      label = Sjis(label) + "\r\n";
       t.Checked[i] = start + " checked> " + label;
       t.Plain[i] = start + "> " + label;
       t.Estimate += t.Checked[i].size();
@@ -114,23 +118,16 @@ const std::string& NotFoundHeading() {
   return kText;
 }
 
-std::string PageHead(std::string_view statusLine) {
-  std::string s;
-  s.reserve(160);
-  s.append(statusLine).append(kHtmlType).append(kCrLf);
-  return s;
-}
-
 }  // namespace
 
 std::string BuildChatViewPage(const std::vector<std::string>& lines, const std::string& refresh) {
-  std::size_t size = kViewHead.size() + refresh.size() + kViewMiddle.size() + kViewAnchor.size() +
+  std::size_t size = HtmlHead(200).size() + kViewHead.size() + refresh.size() + kViewMiddle.size() + kViewAnchor.size() +
                      kViewTail.size();
   for (const std::string& line : lines) size += line.size() + kViewLineEnd.size();
 
   std::string page;
   page.reserve(size);
-  page.append(kViewHead).append(refresh).append(kViewMiddle);
+  page.append(HtmlHead(200)).append(kViewHead).append(refresh).append(kViewMiddle);
   const std::size_t n = lines.size();
   for (std::size_t i = 0; i < n; ++i) {
     if (i + 1 == n) page.append(kViewAnchor);
@@ -140,29 +137,25 @@ std::string BuildChatViewPage(const std::vector<std::string>& lines, const std::
   return page;
 }
 
-std::string BuildPostFormPage(const std::string& body) {
+std::string BuildPostFormPage(const TPostFields& posted) {
   const PostFormText& t = PostForm();
-  const std::string handle = GetFormField(body, "handle");
-  const std::string color = GetFormField(body, "color");
-
   std::string page;
-  page.reserve(t.Estimate + handle.size());
-  page.append(t.Head).append(handle).append(t.Middle);
-  for (std::size_t i = 0; i < kColours.size(); ++i)
-    page.append(color == kColours[i].Name ? t.Checked[i] : t.Plain[i]);
+  page.reserve(t.Estimate + posted.Handle.size());
+  page.append(t.Head).append(posted.Handle).append(t.Middle);
+  for (std::size_t i = 0; i < Colours().size(); ++i)
+    page.append(posted.Colour == Colours()[i].Name ? t.Checked[i] : t.Plain[i]);
   page.append(t.Tail);
   return page;
 }
 
 const std::string& NotFoundPage() {
-  static const std::string kPage = PageHead("HTTP/1.0 404 Document follows\r\n") +
-                                   "<HTML><BODY><CENTER>" + NotFoundHeading() +
+  static const std::string kPage = HtmlHead(404) + "<HTML><BODY><CENTER>" + NotFoundHeading() +
                                    "</CENTER></BODY></HTML>\r\n";
   return kPage;
 }
 
 std::string NotFoundPage(const std::string& message) {
-  std::string page = PageHead("HTTP/1.0 404 Document follows\r\n");
+  std::string page = HtmlHead(404);
   page.append("<HTML><BODY><CENTER>")
       .append(NotFoundHeading())
       .append("<P>\r\n")
@@ -174,7 +167,7 @@ std::string NotFoundPage(const std::string& message) {
 std::string NotImplementedPage(const std::string& method) {
   static const std::string kHeading = Sjis("<H2>501 サポートされていません</H2><P>\r\n");
   static const std::string kCommand = Sjis("コマンド: ");
-  std::string page = PageHead("HTTP/1.0 501 Document follows\r\n");
+  std::string page = HtmlHead(501);
   page.append("<HTML><BODY><CENTER>")
       .append(kHeading)
       .append(kCommand)
@@ -191,15 +184,8 @@ std::string StaticFileHeader(const std::string& fileName) {
     if (type.size() > 1) type.erase(0, 1);
     if (type == "jpg") type = "jpeg";
   }
-  std::string header;
-  header.reserve(64);
-  header.append(kOkHead);
-  if (type == "gif" || type == "jpeg" || type == "png" || type == "bmp")
-    header.append("Content-Type: image/").append(type).append(kCrLf);
-  else
-    header.append(kHtmlType);
-  header.append(kCrLf);
-  return header;
+  if (type == "gif" || type == "jpeg" || type == "png" || type == "bmp") return ResponseHead(200, "image/" + type);
+  return HtmlHead(200);
 }
 
 }  // namespace korimo

@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "web/Posting.h"
+
 namespace korimo {
 
 // The self-reloading chat view for the given lines (oldest first) and the
 // Refresh field's text, used unchanged.
 std::string BuildChatViewPage(const std::vector<std::string>& lines, const std::string& refresh);
-// The post form, with the handle and the colour of the posted body kept.
-std::string BuildPostFormPage(const std::string& body);
+// The post form, with the handle and the colour of the post kept.
+std::string BuildPostFormPage(const TPostFields& posted);
 // "404", short form.
 const std::string& NotFoundPage();
 // "404" with a message line.

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/SysUtils.h"
+#include "base/SysUtils.h"
 #include "web/Command.h"
 
 namespace korimo {
@@ -49,8 +49,6 @@ void ExamineHeaderLine(std::string_view line, TCommand& command) {
   if (StartsWithLower(line, "content-length")) command.ContentLength = HeaderValue(line, 15);
   if (StartsWithLower(line, "host")) command.Host = HeaderValue(line, 5);
 }
-
-bool IsSjisLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 }  // namespace
 

@@ -139,9 +139,9 @@ TEST(ChatLogTest, ListenerHearsEveryChangeAfterItIsMade) {
     std::size_t CountSeen;
   };
   std::vector<Event> events;
-  log.SetListener([&](const std::string* added) {
+  log.SetListener([&](const std::string* added, std::size_t count) {
     // Snapshot takes the lock: it would deadlock if called under it.
-    const std::size_t count = log.Snapshot()->size();
+    EXPECT_EQ(count, log.Snapshot()->size());
     events.push_back({added != nullptr, added ? *added : std::string(), count});
   });
   log.SetMaxLines(1);

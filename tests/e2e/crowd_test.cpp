@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "e2e/e2e_support.h"
-#include "net/Limits.h"
+#include "base/Limits.h"
 
 namespace korimo::e2e {
 namespace {

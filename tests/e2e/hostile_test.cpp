@@ -11,7 +11,7 @@
 #include <semaphore>
 
 #include "e2e/e2e_support.h"
-#include "net/Limits.h"
+#include "base/Limits.h"
 
 namespace korimo::e2e {
 namespace {

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/Limits.h"
+#include "base/Limits.h"
 #include "net/ServerSocket.h"
 #include "net_support.h"
 
@@ -243,9 +243,12 @@ class ServerTest : public testing::Test {
   void SetUp() override {
     MainThread::Register();
     ResetLives();
-    SetErrorReporter([this](const std::string& message) {
-      Reports.push_back(message);
-      if (!MainThread::IsCurrent()) ++ReportsOffMain;
+    // Escaped errors, as the program shows them: on the main thread.
+    Server.SetOnWorkerError([this](std::exception_ptr error) {
+      RunOnMainThread([&] {
+        Reports.push_back(ErrorMessage(error));
+        if (!MainThread::IsCurrent()) ++ReportsOffMain;
+      });
     });
     Server.SetServerType(stThreadBlocking);
     Server.SetPort(0);
@@ -263,7 +266,6 @@ class ServerTest : public testing::Test {
     EXPECT_TRUE(WaitUntil([] { return gDestroyed == gConstructed; }))
         << gConstructed << " workers made, " << gDestroyed << " destroyed";
     EXPECT_EQ(ReportsOffMain, 0);
-    SetErrorReporter(nullptr);
   }
 
   TServerWinSocket& Listener() { return Server.ServerSocket(); }

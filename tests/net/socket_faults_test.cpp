@@ -9,10 +9,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
+#include <memory>
 #include <string>
 #include <utility>
 
-#include "net/Limits.h"
+#include "base/Limits.h"
 #include "net/WinSocket.h"
 #include "net_support.h"
 
@@ -116,11 +119,37 @@ TEST(SocketFaults, ASendWithoutProgressFailsAtTheSendLimit) {
     TCustomWinSocket s(server);
     s.SetNotifyStyles(0);
     s.SetSendTimeout(200);
-    EXPECT_TRUE(s.TransmitStream(new TStringStream(std::string(64 << 20, 'y'))));
+    std::unique_ptr<TStream> big = std::make_unique<TStringStream>(std::string(64 << 20, 'y'));
+    EXPECT_EQ(s.TransmitStream(big), TTransmitResult::Sent);
     EXPECT_FALSE(s.IsConnected());
     EXPECT_FALSE(s.HasPendingStream());
     close(client);
   }
+}
+
+// ... while a reader that is slow but keeps taking data gets all of it:
+// every send makes progress within the limit.
+TEST(SocketFaults, ASlowSteadyReaderIsServedWhole) {
+  auto [server, client] = LoopbackPair(4096);
+  TCustomWinSocket s(server);
+  s.SetNotifyStyles(0);
+  s.SetSendTimeout(2000);
+  const size_t size = 4 << 20;
+  size_t received = 0;
+  std::thread reader([&, fd = client] {
+    char buf[16384];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) {
+      received += static_cast<size_t>(n);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a slow reader, by design
+    }
+  });
+  std::unique_ptr<TStream> file = std::make_unique<TStringStream>(std::string(size, 'z'));
+  EXPECT_EQ(s.TransmitStream(file), TTransmitResult::Sent);
+  EXPECT_TRUE(s.IsConnected());
+  s.CloseConnection();
+  reader.join();
+  EXPECT_EQ(received, size);
+  close(client);
 }
 
 }  // namespace

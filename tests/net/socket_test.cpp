@@ -444,9 +444,10 @@ TEST(TransmitStreamTest, SendsFromPositionInPiecesAndFreesTheStream) {
     ASSERT_NO_FATAL_FAILURE(Connect(c));
     const std::string data = Pattern(k.Size);
     StreamLog log;
-    auto* stream = new TLoggedStream(data, log);
+    std::unique_ptr<TStream> stream = std::make_unique<TLoggedStream>(data, log);
     stream->SetPosition(k.Position);
-    EXPECT_TRUE(c.Server->TransmitStream(stream));
+    EXPECT_EQ(c.Server->TransmitStream(stream), TTransmitResult::Sent);
+    EXPECT_EQ(stream, nullptr);
     EXPECT_TRUE(log.Freed);
     EXPECT_FALSE(c.Server->HasPendingStream());
     EXPECT_EQ(log.Got, k.Pieces);
@@ -463,14 +464,17 @@ TEST(TransmitStreamTest, ClosedSocketKeepsTheStreamPendingAndRefusesAnother) {
     Connection c;
     ASSERT_NO_FATAL_FAILURE(Connect(c));
     c.Server->CloseConnection();
-    EXPECT_FALSE(c.Server->TransmitStream(new TLoggedStream("pending", first)));
+    std::unique_ptr<TStream> pending = std::make_unique<TLoggedStream>("pending", first);
+    EXPECT_EQ(c.Server->TransmitStream(pending), TTransmitResult::Pending);
+    EXPECT_EQ(pending, nullptr);
     EXPECT_FALSE(first.Freed);
     EXPECT_TRUE(c.Server->HasPendingStream());
     EXPECT_TRUE(first.Got.empty());
 
-    auto refused = std::make_unique<TLoggedStream>("refused", second);
-    EXPECT_FALSE(c.Server->TransmitStream(refused.get()));
-    EXPECT_FALSE(second.Freed);  // still the caller's
+    std::unique_ptr<TStream> refused = std::make_unique<TLoggedStream>("refused", second);
+    EXPECT_EQ(c.Server->TransmitStream(refused), TTransmitResult::NotTaken);
+    ASSERT_NE(refused, nullptr);  // still the caller's
+    EXPECT_FALSE(second.Freed);
     EXPECT_TRUE(second.Got.empty());
     refused.reset();
     EXPECT_TRUE(second.Freed);
@@ -494,15 +498,17 @@ TEST(TransmitStreamTest, FailedSendClosesAndFreesWithoutRaising) {
     ++reported;
   });
   StreamLog log;
-  bool result = false;
-  EXPECT_NO_THROW(result = c.Server->TransmitStream(new TLoggedStream(Pattern(10000), log)));
-  EXPECT_TRUE(result);
+  TTransmitResult result = TTransmitResult::NotTaken;
+  std::unique_ptr<TStream> stream = std::make_unique<TLoggedStream>(Pattern(10000), log);
+  EXPECT_NO_THROW(result = c.Server->TransmitStream(stream));
+  EXPECT_EQ(result, TTransmitResult::Sent);
   EXPECT_TRUE(log.Freed);
   EXPECT_EQ(reported, 1);
   EXPECT_FALSE(c.Server->IsConnected());
   EXPECT_FALSE(c.Server->HasPendingStream());
   // Later streams on the closed socket stay pending, as on any closed socket.
-  EXPECT_FALSE(c.Server->TransmitStream(new TLoggedStream("x", later)));
+  std::unique_ptr<TStream> next = std::make_unique<TLoggedStream>("x", later);
+  EXPECT_EQ(c.Server->TransmitStream(next), TTransmitResult::Pending);
   EXPECT_FALSE(later.Freed);
 }
 

@@ -15,7 +15,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "net/SysUtils.h"
+#include "base/SysUtils.h"
 #include "net/Thread.h"
 #include "net/WinSocket.h"
 #include "net_support.h"

@@ -161,7 +161,7 @@ class PostFormPageTest : public testing::TestWithParam<PostFormCase> {};
 
 TEST_P(PostFormPageTest, ExactBytes) {
   const PostFormCase& c = GetParam();
-  EXPECT_EQ(BuildPostFormPage(c.Body), ExpectedPostForm(c.Handle, c.Checked));
+  EXPECT_EQ(BuildPostFormPage(ReadPostFields(c.Body)), ExpectedPostForm(c.Handle, c.Checked));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "net/SysUtils.h"
+#include "base/SysUtils.h"
 #include "web/Command.h"
 
 namespace korimo {

@@ -1,19 +1,12 @@
 // Posting: one submission of the form becomes one chat line, on the main
 // thread, named by the handle or the browser's address, coloured by name.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "net/ServerSocket.h"
 #include "net/Thread.h"
-#include "web/WWWThread.h"
 #include "web_support.h"
 
 namespace korimo {
@@ -25,29 +18,13 @@ class Host : public testing_support::MemoryChatHost {
   Host() : MemoryChatHost([] { return std::tm{}; }) { Log.SetMaxLines(1000); }
 };
 
-using Worker = testing_support::TestWorker;
-
-// A worker holding the server's end of a real loopback connection, so
-// that the browser's address is 127.0.0.1.
+// One post on a memory connection from 127.0.0.1.
 struct Posting {
-  explicit Posting(Host* shared = nullptr) : Log(shared ? *shared : H) {
-    MainThread::Register();
-    auto [server, client] = testing_support::LoopbackPair();
-    EXPECT_GE(server, 0);
-    Client = client;
-    auto* c = new TServerClientWinSocket(server, &Listener);
-    c->SetNotifyStyles(0);
-    W = new Worker(c, Log);
-  }
-  ~Posting() {
-    Listener.UnregisterWorker(W);
-    delete W;
-    if (Client >= 0) close(Client);
-  }
+  explicit Posting(Host* shared = nullptr) : Log(shared ? *shared : H), S(Log) {}
   // The line the body adds, without its time suffix.
   std::string Post(const std::string& body) {
-    W->Command.Body = body;
-    W->PostChatMessage();
+    S.Command.Body = body;
+    S.Service.PostChatMessage();
     ChatLines lines = H.ChatSnapshot();
     EXPECT_EQ(lines->size(), 1u);
     if (lines->empty()) return "(none)";
@@ -56,11 +33,9 @@ struct Posting {
     EXPECT_EQ(line.substr(line.size() - suffix.size()), suffix);
     return line.substr(0, line.size() - suffix.size());
   }
-  TServerWinSocket Listener;
   Host H;
   Host& Log;
-  Worker* W;
-  int Client;
+  testing_support::MemoryService S;
 };
 
 struct Case {
@@ -101,7 +76,7 @@ TEST(PostChatMessage, MakesOneLineFromTheFields) {
 // starts with "> ".
 TEST(PostChatMessage, WithoutHandleOnAClosedConnectionTheLineStartsWithTheMarker) {
   Posting p;
-  p.W->ClientSocket()->CloseConnection();
+  p.S.Conn.Closed = true;
   EXPECT_EQ(p.Post("text=hi"), "> hi");
 }
 
@@ -118,9 +93,9 @@ TEST(PostChatMessage, ConcurrentHandOffsAddWholeLines) {
   for (int i = 0; i < kWorkers; ++i) {
     threads.emplace_back([&, i] {
       for (int n = 0; n < kPosts; ++n) {
-        Worker* w = postings[i]->W;
-        w->Command.Body = "handle=w" + std::to_string(i) + "&text=" + std::to_string(n);
-        RunOnMainThread([w] { w->PostChatMessage(); });
+        testing_support::MemoryService& s = postings[i]->S;
+        s.Command.Body = "handle=w" + std::to_string(i) + "&text=" + std::to_string(n);
+        RunOnMainThread([&s] { s.Service.PostChatMessage(); });
       }
       ++done;
       MainThread::Notify();

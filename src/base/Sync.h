@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "net/ThreadSafety.h"
+#include "base/ThreadSafety.h"
 
 namespace korimo {
 

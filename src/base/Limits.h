@@ -57,8 +57,13 @@ inline constexpr std::size_t kThreadStackBytes = 1024 * 1024;
 inline constexpr std::size_t kThreadStackBytes = 128 * 1024;
 #endif
 
-// Chat
+// Back-off after an accept that failed for want of descriptors or memory:
+// the connection stays queued, and retrying at once would only spin.
+inline constexpr int kAcceptRetryMs = 50;
+
+// Chat and the operator's settings: the defaults of the three fields.
 inline constexpr int kDefaultMaxLines = 20;
+inline constexpr int kDefaultRefreshSeconds = 5;
 
 // Platform error texts are cut to this many bytes.
 inline constexpr std::size_t kMaxErrorTextBytes = 256;

@@ -1,4 +1,4 @@
-#include "net/SysUtils.h"
+#include "base/SysUtils.h"
 
 #include <iconv.h>
 
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "net/Limits.h"
+#include "base/Limits.h"
 
 namespace korimo {
 namespace {
@@ -61,13 +61,6 @@ std::string Convert(const char* to, const char* from, std::string_view in, const
   return out;
 }
 
-bool IsHexDigit(char c, unsigned& v) {
-  if (c >= '0' && c <= '9') { v = static_cast<unsigned>(c - '0'); return true; }
-  if (c >= 'a' && c <= 'f') { v = static_cast<unsigned>(c - 'a' + 10); return true; }
-  if (c >= 'A' && c <= 'F') { v = static_cast<unsigned>(c - 'A' + 10); return true; }
-  return false;
-}
-
 }  // namespace
 
 std::string Sjis(std::string_view utf8) { return Convert("CP932", "UTF-8", utf8, "?"); }
@@ -92,10 +85,10 @@ bool TryStrToInt(std::string_view s, int& value) {
   if (i >= s.size()) return false;
   uint64_t v = 0;
   for (; i < s.size(); ++i) {
-    unsigned d = 0;
     if (hex) {
-      if (!IsHexDigit(s[i], d)) return false;
-      v = v * 16 + d;
+      const int d = HexDigit(s[i]);
+      if (d < 0) return false;
+      v = v * 16 + static_cast<unsigned>(d);
       if (v > 0xFFFFFFFFull) return false;
     } else {
       if (s[i] < '0' || s[i] > '9') return false;
@@ -172,6 +165,18 @@ std::string ProgramTitle(std::string_view argv0) {
 std::string& ApplicationTitle() {
   static std::string title = "Korimo";
   return title;
+}
+
+std::string ErrorMessage(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
 }
 
 }  // namespace korimo

@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <climits>
 #include <string>
+#include <thread>
 
-#include "net/SysUtils.h"
+#include "base/SysUtils.h"
+#include "base/ThreadCheck.h"
 
 namespace korimo {
 namespace {
@@ -160,6 +162,26 @@ TEST(SysErrorMessage, PlatformTextWithoutTrailingStop) {
   EXPECT_NE(text.back(), '.');
   EXPECT_GT(static_cast<unsigned char>(text.back()), 32);
   EXPECT_EQ(SysErrorMessage(987654), "");
+}
+
+}  // namespace
+}  // namespace korimo
+
+namespace korimo {
+namespace {
+
+// Main-thread-only operations check where they run in every build: from
+// any other thread the process ends, naming the operation.
+TEST(ThreadCheck, MainThreadOperationsRefuseOtherThreads) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_TRUE(IsMainThread());
+  RequireMainThread("a main-thread operation");  // passes here
+  EXPECT_DEATH(
+      {
+        std::thread other([] { RequireMainThread("ChatLog::AddChatLine"); });
+        other.join();
+      },
+      "ChatLog::AddChatLine must run on the main thread \\(called from another thread\\)");
 }
 
 }  // namespace

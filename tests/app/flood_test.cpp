@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/ErrorReport.h"
 #include "net/ServerSocket.h"
 #include "net/Thread.h"
 
@@ -83,6 +84,7 @@ TEST(WorkerErrorFlood, OneReportAtATimeTheRestCountedAndNotHeld) {
   server.SetOnGetThread([](TServerWinSocket&, TServerClientWinSocket* c, TServerClientThread*& t) {
     t = new FailingWorker(c);
   });
+  server.SetOnWorkerError(ReportWorkerError);
   server.Loaded();
   const int port = FreePortServer(server);
   ASSERT_NE(port, 0);

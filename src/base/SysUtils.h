@@ -3,6 +3,7 @@
 // platform's error texts.
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -48,6 +49,18 @@ bool TryStrToInt(std::string_view text, int& value);
 // As TryStrToInt, raising EConvertError "'<text>' は整数ではありません".
 int StrToInt(std::string_view text);
 
+// True for a byte that opens a Shift-JIS double-byte character: the byte
+// after it is its second half, whatever its value ('\\' and '/' among them).
+inline bool IsSjisLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// The value 0..15 of a hexadecimal digit; -1 for any other byte.
+inline int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 // Strips every byte of code 32 or less from both ends.
 std::string Trim(std::string_view text);
 // ASCII letters only.
@@ -58,6 +71,9 @@ std::string UpperCase(std::string_view text);
 // trailing blanks, control characters and full stops removed; empty when
 // the system has none.
 std::string SysErrorMessage(int code);
+
+// The message of an error object: an Exception's own text, else what().
+std::string ErrorMessage(std::exception_ptr error);
 
 // The text shown in an error report: the message, with "." appended when
 // its last character sorts after ".".
