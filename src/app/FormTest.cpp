@@ -32,7 +32,7 @@ TFormTest::TFormTest(int port, bool open, ChatLog::Clock clock, const TServerLim
   Server.SetLimits(limits);
   Server.SetOnWorkerError(ReportWorkerError);
   Server.SetServerType(stThreadBlocking);
-  Server.SetOnGetThread([this](TServerWinSocket& sender, TServerClientWinSocket* c, TServerClientThread*& t) {
+  Server.SetOnGetThread([this](TServerWinSocket& sender, TClientSocketPtr& c, TServerClientThread*& t) {
     ServerSocket1GetThread(sender, c, t);
   });
   Server.SetActive(open);
@@ -50,9 +50,9 @@ TFormTest::~TFormTest() {
 
 void TFormTest::FormCreate() { Log.SetMaxLines(kDefaultMaxLines); }
 
-void TFormTest::ServerSocket1GetThread(TServerWinSocket&, TServerClientWinSocket* clientSocket,
+void TFormTest::ServerSocket1GetThread(TServerWinSocket&, TClientSocketPtr& clientSocket,
                                        TServerClientThread*& socketThread) {
-  socketThread = new TWWWThread(false, clientSocket, *this);
+  socketThread = new TWWWThread(false, std::move(clientSocket), *this);
 }
 
 void TFormTest::ButtonAddClick() {

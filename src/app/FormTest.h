@@ -33,7 +33,7 @@ class TFormTest : public TChatHost {
   ~TFormTest() override;
 
   void FormCreate();
-  void ServerSocket1GetThread(TServerWinSocket& sender, TServerClientWinSocket* clientSocket,
+  void ServerSocket1GetThread(TServerWinSocket& sender, TClientSocketPtr& clientSocket,
                               TServerClientThread*& socketThread);
   void ButtonAddClick();
   void ButtonClrClick();

@@ -38,17 +38,17 @@ void TServerAcceptThread::RunThread() {
 
 // --- TServerClientThread ---
 
-TServerClientThread::TServerClientThread(bool createSuspended, TServerClientWinSocket* clientSocket)
+TServerClientThread::TServerClientThread(bool createSuspended, TClientSocketPtr clientSocket)
     : Suspended(createSuspended) {
   SetDestroyWhenDone(true);
-  AssignConnection(clientSocket);
+  AssignConnection(std::move(clientSocket));
 }
 
 TServerClientThread::~TServerClientThread() {
   // A worker leaves WorkerList when its thread ends; one destroyed without
   // ever running (or whose thread could not start) leaves it here.
   if (Server) Server->UnregisterWorker(this);
-  delete Client;
+  Client.reset();  // closes the connection if it is still open
 }
 
 void TServerClientThread::StartUnlessSuspended() {
@@ -68,14 +68,13 @@ bool TServerClientThread::Cached() const {
   return IsCached;
 }
 
-void TServerClientThread::AssignConnection(TServerClientWinSocket* c) {
+void TServerClientThread::AssignConnection(TClientSocketPtr c) {
   if (!c) return;
   TServerWinSocket* listener = c->Listener();
   {
     Guard g(listener->ListGuard);
-    Client = c;
+    Client = std::move(c);
     Server = listener;
-    if (listener->Handing == c) listener->HandingTaken = true;
   }
   listener->RegisterWorker(this);
   WakeEvent.SetEvent();
@@ -88,19 +87,18 @@ bool TServerClientThread::AwaitConnection() {
 }
 
 bool TServerClientThread::ReleaseConnection() {
-  TServerClientWinSocket* c;
+  TClientSocketPtr c;
   bool ends;
   {
     Guard g(Server->ListGuard);
-    c = Client;
-    Client = nullptr;
+    c = std::move(Client);
     ends = StopRequested.load(std::memory_order_acquire) || !Cached();
     if (!ends) {
       Server->IdleWorkers.push_back(this);
       Server->RoomMade();
     }
   }
-  delete c;  // closes the connection if it is still open
+  c.reset();  // closes the connection if it is still open
   return ends;
 }
 
@@ -239,9 +237,9 @@ void TServerWinSocket::AcceptOne() {
     }
     return;
   }
-  TServerClientWinSocket* c = nullptr;
+  TClientSocketPtr c;
   try {
-    c = new TServerClientWinSocket(fd, this);
+    c = std::make_unique<TServerClientWinSocket>(fd, this);
   } catch (...) {
     close(fd);
     return;
@@ -249,30 +247,26 @@ void TServerWinSocket::AcceptOne() {
   try {
     c->SetSendTimeout(Bounds.SendTimeoutMs);
   } catch (const ESocketError&) {
-    delete c;  // a connection without its send limit could hold a worker for ever
-    return;
+    return;  // closed: without its send limit it could hold a worker for ever
   }
   // At the worker cap the new connection waits for room here, and those
   // behind it in the listen queue. Cuts happen only for a connection that
   // is really there.
-  if (ServerType == stThreadBlocking && !WaitForRoom()) {
-    delete c;  // the listener is closing
-    return;
-  }
+  if (ServerType == stThreadBlocking && !WaitForRoom()) return;  // closing: c goes
   {
     Guard g(ListGuard);
     c->AcceptedAt = std::chrono::steady_clock::now();
-    c->SilentPos = SilentList.insert(SilentList.end(), c);
+    c->SilentPos = SilentList.insert(SilentList.end(), c.get());
     c->Silent = true;
   }
   NotifyOwner(snAccept);
   if (ServerType == stThreadBlocking) {
     c->SetNotifyStyles(0);
-    ObtainWorker(c);
+    ObtainWorker(std::move(c));
   }
 }
 
-void TServerWinSocket::ObtainWorker(TServerClientWinSocket* c) {
+void TServerWinSocket::ObtainWorker(TClientSocketPtr c) {
   {
     Guard g(ListGuard);
     // The first idle worker in WorkerList order: the lowest registration.
@@ -284,63 +278,31 @@ void TServerWinSocket::ObtainWorker(TServerClientWinSocket* c) {
     if (first != IdleWorkers.end()) {
       TServerClientThread* w = *first;
       IdleWorkers.erase(first);
-      w->AssignConnection(c);
+      w->AssignConnection(std::move(c));
       return;
     }
-  }
-  {
-    Guard g(ListGuard);
-    Handing = c;
-    HandingTaken = false;
   }
   TServerClientThread* w = nullptr;
   try {
     if (OnGetThread) OnGetThread(*this, c, w);
-    if (!w) w = CreateDefaultWorker(c);
+    if (!w && c) w = CreateDefaultWorker(std::move(c));
   } catch (...) {
-    w = nullptr;
+    // A worker the handler built before it raised has c all the same.
   }
-  // A handler that raised after building a worker for c has handed c over
-  // all the same: that worker closes it, or, when its thread could not
-  // start, is dropped with it here. Only a connection nobody took is
-  // deleted.
-  bool taken;
-  TServerClientThread* orphan = nullptr;
+  // A worker whose thread could not be started (made just now, on this
+  // thread) is dropped, with its connection. A started worker may already
+  // have served its connection and destroyed itself: it is not looked at.
+  std::vector<TServerClientThread*> dropped;
   {
     Guard g(ListGuard);
-    taken = HandingTaken;
-    Handing = nullptr;
-    auto it = std::find_if(NotStarted.begin(), NotStarted.end(),
-                           [c](TServerClientThread* t) { return t->Client == c; });
-    if (!w && it != NotStarted.end()) {
-      orphan = *it;
-      NotStarted.erase(it);
-    }
+    dropped.swap(NotStarted);
   }
-  if (!w) {
-    if (orphan) {
-      UnregisterWorker(orphan);
-      delete orphan;
-    } else if (!taken) {
-      delete c;
-    }
-    return;
-  }
-  {
-    // A started worker may already have served its connection and
-    // destroyed itself: it is not looked at. Only one whose thread could
-    // not be started is left to drop here.
-    Guard g(ListGuard);
-    auto it = std::find(NotStarted.begin(), NotStarted.end(), w);
-    if (it == NotStarted.end()) return;
-    NotStarted.erase(it);
-  }
-  UnregisterWorker(w);
-  delete w;  // takes the connection with it
+  for (TServerClientThread* d : dropped) delete d;
+  // A connection that no worker took closes as it goes.
 }
 
-TServerClientThread* TServerWinSocket::CreateDefaultWorker(TServerClientWinSocket* c) {
-  auto* w = new TServerClientThread(false, c);
+TServerClientThread* TServerWinSocket::CreateDefaultWorker(TClientSocketPtr c) {
+  auto* w = new TServerClientThread(false, std::move(c));
   w->StartUnlessSuspended();
   return w;
 }

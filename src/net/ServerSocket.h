@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,13 @@ class TServerClientWinSocket : public TCustomWinSocket {
   std::atomic<bool> Heard{false};
 };
 
-using TGetThreadEvent = std::function<void(TServerWinSocket& sender, TServerClientWinSocket* clientSocket,
+// An accepted connection, owned by whoever holds it: the accept thread,
+// then its worker.
+using TClientSocketPtr = std::unique_ptr<TServerClientWinSocket>;
+// Asked for a worker for `clientSocket`: a worker constructed for it takes
+// it over (moves it out); one left behind stays the listener's, which
+// closes it when no worker results.
+using TGetThreadEvent = std::function<void(TServerWinSocket& sender, TClientSocketPtr& clientSocket,
                                            TServerClientThread*& socketThread)>;
 // Told on the worker's thread of an error that escaped the serving of a
 // connection (never an EAbort); the worker ends when it returns.
@@ -98,11 +105,11 @@ class TServerAcceptThread : public TThread {
 // Start() at the end of its constructor unless asked to stay suspended.
 class TServerClientThread : public TThread {
  public:
-  TServerClientThread(bool createSuspended, TServerClientWinSocket* clientSocket);
+  TServerClientThread(bool createSuspended, TClientSocketPtr clientSocket);
   ~TServerClientThread() override;
 
   // The connection being served; none while idle.
-  TServerClientWinSocket* ClientSocket() const { return Client; }
+  TServerClientWinSocket* ClientSocket() const { return Client.get(); }
   TServerWinSocket* Listener() const { return Server; }
   bool Cached() const;
 
@@ -121,7 +128,7 @@ class TServerClientThread : public TThread {
 
  private:
   friend class TServerWinSocket;
-  void AssignConnection(TServerClientWinSocket* c);
+  void AssignConnection(TClientSocketPtr c);
   bool AwaitConnection();
   bool ReleaseConnection();
 
@@ -129,7 +136,7 @@ class TServerClientThread : public TThread {
   TServerWinSocket* Server = nullptr;
   TSimpleEvent WakeEvent;
   // Guarded by the listener's ListGuard (see the file comment).
-  TServerClientWinSocket* Client = nullptr;
+  TClientSocketPtr Client;
   bool IsCached = false;
   std::list<TServerClientThread*>::iterator ListPos;  // place in WorkerList
   bool Listed = false;
@@ -153,8 +160,8 @@ class TServerWinSocket : public TCustomWinSocket {
   // The accept step: AcceptOne.
   void HandleAccept(int handle) override;
   void AcceptOne();
-  void ObtainWorker(TServerClientWinSocket* c);
-  TServerClientThread* CreateDefaultWorker(TServerClientWinSocket* c);
+  void ObtainWorker(TClientSocketPtr c);
+  TServerClientThread* CreateDefaultWorker(TClientSocketPtr c);
   void RegisterWorker(TServerClientThread* w);
   void UnregisterWorker(TServerClientThread* w);
   void RegisterClient(TServerClientWinSocket* c);
@@ -208,11 +215,6 @@ class TServerWinSocket : public TCustomWinSocket {
   std::vector<TServerClientThread*> IdleWorkers KORIMO_GUARDED_BY(ListGuard);
   // Workers whose thread could not be started (ObtainWorker drops them).
   std::vector<TServerClientThread*> NotStarted KORIMO_GUARDED_BY(ListGuard);
-  // The connection that OnGetThread is being asked about, and whether a
-  // worker took it meanwhile (it may be gone by the time the handler
-  // returns, so it is never looked at itself).
-  TServerClientWinSocket* Handing KORIMO_GUARDED_BY(ListGuard) = nullptr;
-  bool HandingTaken KORIMO_GUARDED_BY(ListGuard) = false;
   uint64_t NextSeq KORIMO_GUARDED_BY(ListGuard) = 0;
   int CacheSize KORIMO_GUARDED_BY(ListGuard) = kThreadCacheSize;
   // Accepted connections that have sent nothing yet, oldest first.

@@ -7,8 +7,8 @@
 
 namespace korimo {
 
-TWWWThread::TWWWThread(bool createSuspended, TServerClientWinSocket* clientSocket, TChatHost& host)
-    : TServerClientThread(createSuspended, clientSocket), RequestReadLimitMs(kMaxRequestReadMs), Host(host) {
+TWWWThread::TWWWThread(bool createSuspended, TClientSocketPtr clientSocket, TChatHost& host)
+    : TServerClientThread(createSuspended, std::move(clientSocket)), RequestReadLimitMs(kMaxRequestReadMs), Host(host) {
   StartUnlessSuspended();
 }
 

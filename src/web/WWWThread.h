@@ -15,7 +15,7 @@ namespace korimo {
 class TWWWThread : public TServerClientThread {
  public:
   // Starts at once unless createSuspended.
-  TWWWThread(bool createSuspended, TServerClientWinSocket* clientSocket, TChatHost& host);
+  TWWWThread(bool createSuspended, TClientSocketPtr clientSocket, TChatHost& host);
 
   // The request last parsed on this worker.
   TCommand Command;

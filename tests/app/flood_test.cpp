@@ -23,7 +23,7 @@ namespace {
 
 class FailingWorker : public TServerClientThread {
  public:
-  FailingWorker(TServerClientWinSocket* c) : TServerClientThread(false, c) { StartUnlessSuspended(); }
+  explicit FailingWorker(TClientSocketPtr c) : TServerClientThread(false, std::move(c)) { StartUnlessSuspended(); }
 
  protected:
   void ServeConnection() override { throw Exception("boom"); }
@@ -81,8 +81,8 @@ TEST(WorkerErrorFlood, OneReportAtATimeTheRestCountedAndNotHeld) {
   constexpr int kFlood = 30;
   TServerSocket server;
   server.SetServerType(stThreadBlocking);
-  server.SetOnGetThread([](TServerWinSocket&, TServerClientWinSocket* c, TServerClientThread*& t) {
-    t = new FailingWorker(c);
+  server.SetOnGetThread([](TServerWinSocket&, TClientSocketPtr& c, TServerClientThread*& t) {
+    t = new FailingWorker(std::move(c));
   });
   server.SetOnWorkerError(ReportWorkerError);
   server.Loaded();

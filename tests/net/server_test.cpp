@@ -106,8 +106,8 @@ std::string ReadRequestLine(TServerClientWinSocket& c) {
 //   fail / std / abort - raises an ESocketError, a standard error, an EAbort
 class TTestWorker : public TServerClientThread {
  public:
-  TTestWorker(bool createSuspended, TServerClientWinSocket* clientSocket)
-      : TServerClientThread(createSuspended, clientSocket) {
+  TTestWorker(bool createSuspended, TClientSocketPtr clientSocket)
+      : TServerClientThread(createSuspended, std::move(clientSocket)) {
     ++gConstructed;
     StartUnlessSuspended();
   }
@@ -159,8 +159,8 @@ class TTestWorker : public TServerClientThread {
   }
 };
 
-void MakeTestWorker(TServerWinSocket&, TServerClientWinSocket* c, TServerClientThread*& thread) {
-  thread = new TTestWorker(false, c);
+void MakeTestWorker(TServerWinSocket&, TClientSocketPtr& c, TServerClientThread*& thread) {
+  thread = new TTestWorker(false, std::move(c));
 }
 
 // The browser's side of one connection. On the main thread its waits serve
@@ -430,9 +430,9 @@ TEST_F(ServerTest, EscapedWorkerErrorsAreShownOnMainThreadExceptAbort) {
 TEST_F(ServerTest, WorkerGoneBeforeItsHandlerReturnsIsLeftAlone) {
   Server.SetActive(false);
   Server.SetThreadCacheSize(0);  // every worker ends after one connection
-  Server.SetOnGetThread([](TServerWinSocket&, TServerClientWinSocket* c, TServerClientThread*& thread) {
+  Server.SetOnGetThread([](TServerWinSocket&, TClientSocketPtr& c, TServerClientThread*& thread) {
     const int destroyed = gDestroyed;
-    thread = new TTestWorker(false, c);
+    thread = new TTestWorker(false, std::move(c));
     EXPECT_TRUE(WaitDestroyedOffMain(destroyed + 1, 10000));
   });
   Server.SetActive(true);
@@ -553,8 +553,8 @@ INSTANTIATE_TEST_SUITE_P(States, ServerCloseTest,
 // server must not delete it a second time.
 TEST_F(ServerTest, HandlerThatRaisesAfterBuildingItsWorkerLosesNothing) {
   Server.SetActive(false);
-  Server.SetOnGetThread([](TServerWinSocket&, TServerClientWinSocket* c, TServerClientThread*&) {
-    new TTestWorker(false, c);
+  Server.SetOnGetThread([](TServerWinSocket&, TClientSocketPtr& c, TServerClientThread*&) {
+    new TTestWorker(false, std::move(c));
     throw std::runtime_error("the handler fails late");
   });
   Server.SetActive(true);
