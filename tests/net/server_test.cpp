@@ -270,6 +270,17 @@ class ServerTest : public testing::Test {
 
   TServerWinSocket& Listener() { return Server.ServerSocket(); }
 
+  // Opens again with the worker cap and grace time given.
+  void ReopenWithCap(int maxWorkers, int idleGraceMs) {
+    Server.SetActive(false);
+    TServerLimits limits;
+    limits.MaxWorkers = maxWorkers;
+    limits.IdleGraceMs = idleGraceMs;
+    Server.SetLimits(limits);
+    Server.SetActive(true);
+    Port = LocalPort(Listener().SockHandle());
+  }
+
   // n connections, each taken by a worker before the next is made: the
   // listen queue holds only five, and a connection beyond it would wait for
   // the client's retry.
@@ -572,13 +583,7 @@ TEST_F(ServerTest, HandlerThatRaisesAfterBuildingItsWorkerLosesNothing) {
 // grace time gives way to the newest; one that has sent part of a request
 // is not silent and keeps its worker. The workers never exceed the cap.
 TEST_F(ServerTest, AtTheCapTheOldestSilentConnectionGivesWay) {
-  Server.SetActive(false);
-  TServerLimits limits;
-  limits.MaxWorkers = 3;
-  limits.IdleGraceMs = 300;
-  Server.SetLimits(limits);
-  Server.SetActive(true);
-  Port = LocalPort(Listener().SockHandle());
+  ReopenWithCap(3, 300);
 
   Clients held = Connect(1);
   held[0]->Send("ec");  // half a line: heard from, not silent
@@ -600,13 +605,7 @@ TEST_F(ServerTest, AtTheCapTheOldestSilentConnectionGivesWay) {
 // in the listen queue, and the close sequence still ends at once: the
 // accept thread's wait for room gives way to the close.
 TEST_F(ServerTest, CloseEndsAWaitForRoom) {
-  Server.SetActive(false);
-  TServerLimits limits;
-  limits.MaxWorkers = 2;
-  limits.IdleGraceMs = 600000;
-  Server.SetLimits(limits);
-  Server.SetActive(true);
-  Port = LocalPort(Listener().SockHandle());
+  ReopenWithCap(2, 600000);
   Clients busy = Connect(2);
   TClient waiting(Port);
   ASSERT_TRUE(waiting.Connected());
