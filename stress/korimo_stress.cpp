@@ -50,7 +50,7 @@
 #include <vector>
 
 #include "e2e/e2e_support.h"
-#include "net/Limits.h"
+#include "base/Limits.h"
 
 using namespace korimo;
 using namespace korimo::e2e;
