@@ -60,7 +60,6 @@ class TServerClientWinSocket : public TCustomWinSocket {
 
  private:
   friend class TServerWinSocket;
-  friend class TServerClientThread;
   TServerWinSocket* const Owner;
   // Guarded by the listener's ListGuard: the places in its ClientList and
   // in its list of silent connections.
@@ -170,7 +169,6 @@ class TServerWinSocket : public TCustomWinSocket {
   int ThreadCacheSize();
   // Main thread, while closed.
   void SetLimits(const TServerLimits& limits);
-  const TServerLimits& Limits() const { return Bounds; }
 
   TServerType ServerType = stNonBlocking;
   TGetThreadEvent OnGetThread;  // set on the main thread while closed
