@@ -270,15 +270,23 @@ class ServerTest : public testing::Test {
 
   TServerWinSocket& Listener() { return Server.ServerSocket(); }
 
-  // Opens again with the worker cap and grace time given.
-  void ReopenWithCap(int maxWorkers, int idleGraceMs) {
+  // Closes, lets `configure` change the server while it is closed, and
+  // opens it again on a port of the system's choosing (kept in Port).
+  void Reopen(const std::function<void()>& configure) {
     Server.SetActive(false);
-    TServerLimits limits;
-    limits.MaxWorkers = maxWorkers;
-    limits.IdleGraceMs = idleGraceMs;
-    Server.SetLimits(limits);
+    configure();
     Server.SetActive(true);
     Port = LocalPort(Listener().SockHandle());
+  }
+
+  // Opens again with the worker cap and grace time given.
+  void ReopenWithCap(int maxWorkers, int idleGraceMs) {
+    Reopen([&] {
+      TServerLimits limits;
+      limits.MaxWorkers = maxWorkers;
+      limits.IdleGraceMs = idleGraceMs;
+      Server.SetLimits(limits);
+    });
   }
 
   // n connections, each taken by a worker before the next is made: the
@@ -439,17 +447,16 @@ TEST_F(ServerTest, EscapedWorkerErrorsAreShownOnMainThreadExceptAbort) {
 // enough for the worker to serve its connection and destroy itself: the
 // server must not look at that worker any more.
 TEST_F(ServerTest, WorkerGoneBeforeItsHandlerReturnsIsLeftAlone) {
-  Server.SetActive(false);
-  Server.SetThreadCacheSize(0);  // every worker ends after one connection
-  Server.SetOnGetThread([](TServerWinSocket&, TClientSocketPtr& c, TServerClientThread*& thread) {
-    const int destroyed = gDestroyed;
-    thread = new TTestWorker(false, std::move(c));
-    EXPECT_TRUE(WaitDestroyedOffMain(destroyed + 1, 10000));
+  Reopen([this] {
+    Server.SetThreadCacheSize(0);  // every worker ends after one connection
+    Server.SetOnGetThread([](TServerWinSocket&, TClientSocketPtr& c, TServerClientThread*& thread) {
+      const int destroyed = gDestroyed;
+      thread = new TTestWorker(false, std::move(c));
+      EXPECT_TRUE(WaitDestroyedOffMain(destroyed + 1, 10000));
+    });
   });
-  Server.SetActive(true);
-  const uint16_t port = LocalPort(Listener().SockHandle());
   for (int i = 0; i < 3; ++i) {
-    TClient c(port);
+    TClient c(Port);
     c.Send("echo\n");
     EXPECT_NE(c.ReadLine(), "");
     EXPECT_TRUE(c.ReadToEof());
@@ -563,15 +570,14 @@ INSTANTIATE_TEST_SUITE_P(States, ServerCloseTest,
 // connection over all the same: the worker serves and closes it, and the
 // server must not delete it a second time.
 TEST_F(ServerTest, HandlerThatRaisesAfterBuildingItsWorkerLosesNothing) {
-  Server.SetActive(false);
-  Server.SetOnGetThread([](TServerWinSocket&, TClientSocketPtr& c, TServerClientThread*&) {
-    new TTestWorker(false, std::move(c));
-    throw std::runtime_error("the handler fails late");
+  Reopen([this] {
+    Server.SetOnGetThread([](TServerWinSocket&, TClientSocketPtr& c, TServerClientThread*&) {
+      new TTestWorker(false, std::move(c));
+      throw std::runtime_error("the handler fails late");
+    });
   });
-  Server.SetActive(true);
-  const uint16_t port = LocalPort(Listener().SockHandle());
   for (int i = 0; i < 3; ++i) {
-    TClient c(port);
+    TClient c(Port);
     c.Send("echo\n");
     EXPECT_NE(c.ReadLine(), "");
   }

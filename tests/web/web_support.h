@@ -89,7 +89,7 @@ class MemoryConnection : public TConnection {
   void SendString(const std::string& text) override {
     if (Closed || text.empty()) return;
     ++SendCalls;
-    Put(text.data(), text.size(), "send");
+    Put(text.data(), text.size());
   }
   TTransmitResult TransmitStream(std::unique_ptr<TStream>& stream) override {
     if (Pending) return TTransmitResult::NotTaken;
@@ -101,7 +101,7 @@ class MemoryConnection : public TConnection {
     char piece[kStreamPieceSize];
     for (int n; !Closed && (n = s->Read(piece, sizeof piece)) > 0;) {
       try {
-        Put(piece, static_cast<size_t>(n), "send");
+        Put(piece, static_cast<size_t>(n));
       } catch (const ESocketError&) {
         break;  // closed, and the stream goes with it
       }
@@ -125,11 +125,11 @@ class MemoryConnection : public TConnection {
   }
   // Appends as much as the failure point lets through; at that point the
   // connection closes, then the failure is raised, as a socket's send does.
-  void Put(const char* data, size_t size, const char* api) {
+  void Put(const char* data, size_t size) {
     if (Sent.size() + size > FailAt) {
       Sent.append(data, FailAt > Sent.size() ? FailAt - Sent.size() : 0);
       Closed = true;
-      throw ESocketError(std::string("'") + api + "' failed: " + SysErrorMessage(FailCode), FailCode);
+      throw ESocketError("'send' failed: " + SysErrorMessage(FailCode), FailCode);
     }
     Sent.append(data, size);
   }
