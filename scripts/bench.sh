@@ -7,9 +7,10 @@
 #   BUILD_DIR              build directory (default: <repo>/build; configured if missing)
 #   BENCH_QUICK=1          2 s cases, 5 s populations, one round
 #   BENCH_ROUNDS           rounds per case (default 3, quick 1)
-#   BENCH_CASE_SECONDS     closed-loop case length (default 5, quick 2)
+#   BENCH_CASE_SECONDS     closed-loop case length (default 4, quick 2)
 #   BENCH_POP_SECONDS      population case length (default 20, quick 5)
-#   BENCH_BUDGET_SECONDS   wall-clock budget; runs that might overrun it are skipped (default 870)
+#   BENCH_BUDGET_SECONDS   wall-clock budget from the end of the build; runs that might
+#                          overrun it are skipped and reported as missing (default 870)
 #   BENCH_ONLY             space-separated case groups to run: halfclose open ab population idle file
 #   BENCH_AB_SECONDS       about how long each ab run lasts (default 3, quick 2)
 #   BENCH_AB_NGINX_N       requests of each ab run against nginx (default 10000 a second of BENCH_AB_SECONDS)
@@ -17,6 +18,9 @@
 #   BENCH_KORIMO_STANDIN=nginx  a second nginx plays korimo's column (checks the script
 #                               itself while korimo is not runnable)
 #   BENCH_KEEP=1           keep the temporary directory (data, logs) after the run
+#   BENCH_OUT=FILE         copy of the raw results (scripts/bench-chart.sh redraws from it)
+#   BENCH_CHART=FILE       where the chart goes (.svg or .png); default docs/bench.svg for
+#                          a full run of every group with korimo itself, else a file in /tmp
 set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -26,16 +30,19 @@ QUICK=${BENCH_QUICK:-0}
 if [[ $QUICK == 1 ]]; then
   ROUNDS=${BENCH_ROUNDS:-1}; CASE_S=${BENCH_CASE_SECONDS:-2}; POP_S=${BENCH_POP_SECONDS:-5}
 else
-  ROUNDS=${BENCH_ROUNDS:-3}; CASE_S=${BENCH_CASE_SECONDS:-5}; POP_S=${BENCH_POP_SECONDS:-20}
+  ROUNDS=${BENCH_ROUNDS:-3}; CASE_S=${BENCH_CASE_SECONDS:-4}; POP_S=${BENCH_POP_SECONDS:-20}
 fi
 BUDGET=${BENCH_BUDGET_SECONDS:-870}
-SETTLE_MAX=10
-ONLY=${BENCH_ONLY:-halfclose open ab population idle file}
+# A run's worst case is its load generator's bound (load, set-up and drain
+# limits) plus this for starting it and reading the counters around it, plus
+# its settle limit.
+RUN_OVERHEAD=1
+ALL_GROUPS="halfclose open ab population idle file"
+ONLY=${BENCH_ONLY:-$ALL_GROUPS}
 if [[ $QUICK == 1 ]]; then AB_S=${BENCH_AB_SECONDS:-2}; else AB_S=${BENCH_AB_SECONDS:-3}; fi
 AB_NGINX_N=${BENCH_AB_NGINX_N:-$((AB_S * 10000))}
 STANDIN=${BENCH_KORIMO_STANDIN:-}
 KORIMO_BIN=${KORIMO_BIN:-}
-START=$SECONDS
 
 log() { printf 'bench: %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
@@ -79,6 +86,10 @@ ensure_tools() {
   if ((${#missing[@]})); then
     log "installing ${missing[*]}"
     apt_install "${missing[@]}" || die "cannot install ${missing[*]}"
+  fi
+  if ! command -v gnuplot >/dev/null; then
+    log "installing gnuplot-nox (the chart)"
+    apt_install gnuplot-nox || log "gnuplot unavailable: no chart"
   fi
   NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 }
@@ -277,10 +288,15 @@ start_servers() {
 # ------------------------------------------------------------------ runs
 DATA=""
 RUN_NO=0
-# run_one CASE SERVER ROUND WORST_SECONDS loadgen-args...
+PLAN=0 PLAN_RUNS=0 PLAN_SECONDS=0
+# run_one CASE SERVER ROUND LOAD_SECONDS SETTLE_SECONDS loadgen-args...
+# LOAD_SECONDS bounds the load generator (ab: its -t limit), SETTLE_SECONDS the
+# wait for the server to go quiet after it. With PLAN=1 only adds up the worst case.
 run_one() {
-  local id=$1 srv=$2 round=$3 worst=$4
-  shift 4
+  local id=$1 srv=$2 round=$3 settle_max=$5
+  local worst=$(($4 + RUN_OVERHEAD + $5))
+  shift 5
+  if ((PLAN)); then PLAN_RUNS=$((PLAN_RUNS + 1)) PLAN_SECONDS=$((PLAN_SECONDS + worst)); return; fi
   local pid port
   if [[ $srv == korimo ]]; then pid=$KPID port=$KPORT; else pid=$NPID port=$NPORT; fi
   RUN_NO=$((RUN_NO + 1))
@@ -316,7 +332,7 @@ run_one() {
   local ok rate
   ok=${line##* ok=}; ok=${ok%% *}; rate=${line##* rate=}; rate=${rate%% *}
   log "$(printf '%3d %-12s %-6s round %d: ok %s, %s req/s' "$RUN_NO" "$id" "$srv" "$round" "$ok" "$rate")"
-  settle "$pid"
+  settle "$pid" "$settle_max"
 }
 
 # ab_result PORT REQUESTS CONCURRENCY PATH SECONDS: one ApacheBench run (at most
@@ -341,71 +357,86 @@ ab_result() {
     }' "$out"
 }
 
-# Waits (SETTLE_MAX seconds at most) until the server has used almost no CPU for
-# 0.5 s, so that the backlog one case leaves behind does not weigh on the next.
+# settle PID MAX_SECONDS: waits until the server has used almost no CPU for 0.5 s,
+# so that the backlog one case leaves behind does not weigh on the next.
 settle() {
-  local prev cur
+  local prev cur i
   prev=$(cpu_ticks "$1")
-  for ((i = 0; i < SETTLE_MAX * 2; i++)); do
+  for ((i = 0; i < $2 * 2; i++)); do
     sleep 0.5
     cur=$(cpu_ticks "$1")
     ((cur - prev <= 2)) && return 0
     prev=$cur
   done
-  log "server $1 still busy after ${SETTLE_MAX} s"
+  log "server $1 still busy after $2 s"
 }
 
+# Closed loops leave nothing behind once the load generator has read its last
+# answer, so they get 1 s to settle; a drain of 1 s is ample for answers that
+# take milliseconds (a longer stall is an error worth seeing either way).
 run_cases() {
-  local round=$1 c drain=3 t=$CASE_S
-  local common=(--duration "$t" --drain "$drain" --timeout "$drain")
-  local worst=$((t + drain + 2 + SETTLE_MAX))
+  local round=$1 c drain=1 t=$CASE_S
+  local common=(--duration "$t" --drain "$drain" --timeout 3)
+  local load=$((t + drain))
   if wants halfclose; then
     for c in 1 10 100 500; do
-      run_one "hc$c-page" korimo "$round" $worst --mode halfclose --conns $c --path /page.html --expect-bytes 1300 "${common[@]}"
-      run_one "hc$c-page" nginx "$round" $worst --mode halfclose --conns $c --path /page.html --expect-bytes 1300 "${common[@]}"
-      run_one "hc$c-cgi" korimo "$round" $worst --mode halfclose --conns $c --path /scripts/status.cgi --min-bytes "$CGI_BYTES" "${common[@]}"
+      run_one "hc$c-page" korimo "$round" $load 1 --mode halfclose --conns $c --path /page.html --expect-bytes 1300 "${common[@]}"
+      run_one "hc$c-page" nginx "$round" $load 1 --mode halfclose --conns $c --path /page.html --expect-bytes 1300 "${common[@]}"
+      run_one "hc$c-cgi" korimo "$round" $load 1 --mode halfclose --conns $c --path /scripts/status.cgi --min-bytes "$CGI_BYTES" "${common[@]}"
     done
   fi
   if wants open; then
-    run_one open100-cgi korimo "$round" $worst --mode open --conns 100 --path /scripts/status.cgi --min-bytes "$CGI_BYTES" "${common[@]}"
-    run_one open100-cgi nginx "$round" $worst --mode open --conns 100 --path /page.html --expect-bytes 1300 "${common[@]}"
+    run_one open100-cgi korimo "$round" $load 1 --mode open --conns 100 --path /scripts/status.cgi --min-bytes "$CGI_BYTES" "${common[@]}"
+    run_one open100-cgi nginx "$round" $load 1 --mode open --conns 100 --path /page.html --expect-bytes 1300 "${common[@]}"
   fi
   if wants ab; then
     # Browser style with ApacheBench: korimo answers each request after its
-    # 200 ms pause, so a connection slot makes 5 requests a second there.
-    local ab_limit=$((AB_S * 3 + 5))
+    # 200 ms pause, so a connection slot makes 5 requests a second there. The
+    # -t limit, twice the expected length, only bounds a run gone wrong.
+    local ab_limit=$((AB_S * 2 + 1))
     for c in 50 200; do
-      run_one "ab$c" korimo "$round" $((ab_limit + SETTLE_MAX)) ab $((c * AB_S * 5)) $c /scripts/status.cgi $ab_limit
-      run_one "ab$c" nginx "$round" $((ab_limit + SETTLE_MAX)) ab "$AB_NGINX_N" $c /page.html $ab_limit
+      run_one "ab$c" korimo "$round" $ab_limit 1 ab $((c * AB_S * 5)) $c /scripts/status.cgi $ab_limit
+      run_one "ab$c" nginx "$round" $ab_limit 1 ab "$AB_NGINX_N" $c /page.html $ab_limit
     done
   fi
   if wants idle; then
-    local iw=$((10 + worst))
-    run_one idle2000 korimo "$round" $iw --mode halfclose --conns 10 --idle 2000 --idle-setup 10 --path /page.html --expect-bytes 1300 "${common[@]}"
-    run_one idle2000 nginx "$round" $iw --mode halfclose --conns 10 --idle 2000 --idle-setup 10 --path /page.html --expect-bytes 1300 "${common[@]}"
+    # 2000 idle connects take well under a second; 3 s bounds their set-up.
+    local idle=(--mode halfclose --conns 10 --idle 2000 --idle-setup 3 --path /page.html --expect-bytes 1300 "${common[@]}")
+    run_one idle2000 korimo "$round" $((3 + load)) 2 "${idle[@]}"
+    run_one idle2000 nginx "$round" $((3 + load)) 2 "${idle[@]}"
   fi
   if wants file; then
     # nginx drops a half-closed client while a large answer is still being sent,
     # so its column reads with the sending side open (it has no pause to pay).
-    local fw=$((t + 15 + 2 + SETTLE_MAX)) fargs=(--path /big.bin --expect-bytes $((100 * 1048576)) --duration "$t" --drain 15 --timeout 15)
+    # A 100 MiB answer takes a fraction of a second: 3 s of drain is ample.
+    local fargs=(--path /big.bin --expect-bytes $((100 * 1048576)) --duration "$t" --drain 3 --timeout 10)
     local kmode=halfclose
     [[ -n $STANDIN ]] && kmode=open  # the stand-in is an nginx too
     for c in 1 4; do
-      run_one "file$c" korimo "$round" $fw --mode $kmode --conns $c "${fargs[@]}"
-      run_one "file$c" nginx "$round" $fw --mode open --conns $c "${fargs[@]}"
+      run_one "file$c" korimo "$round" $((t + 3)) 1 --mode $kmode --conns $c "${fargs[@]}"
+      run_one "file$c" nginx "$round" $((t + 3)) 1 --mode open --conns $c "${fargs[@]}"
     done
   fi
 }
 
 # After every other case: a population's aftermath (a long backlog of
-# connections on korimo) would weigh on whatever ran next.
+# connections on korimo) would weigh on whatever ran next. The 10 000 and
+# 20 000 rows are within korimo's reach and leave little behind; after the
+# 50 000 row the next round's 10 000 must not start on its backlog.
 run_populations() {
-  local round=$1 b pw=$((POP_S + 5 + 2 + SETTLE_MAX))
+  local round=$1 b settle_max
   wants population || return 0
   for b in 10000 20000 50000; do
-    run_one "pop$b" korimo "$round" $pw --mode population --browsers $b --interval 5 --path /scripts/status.cgi \
-      --min-bytes "$CGI_BYTES" --duration "$POP_S" --drain 5 --timeout 5
+    settle_max=3; ((b == 50000)) && settle_max=10
+    run_one "pop$b" korimo "$round" $((POP_S + 5)) $settle_max --mode population --browsers $b --interval 5 \
+      --path /scripts/status.cgi --min-bytes "$CGI_BYTES" --duration "$POP_S" --drain 5 --timeout 5
   done
+}
+
+run_all() {
+  local r
+  for ((r = 1; r <= ROUNDS; r++)); do run_cases "$r"; done
+  for ((r = 1; r <= ROUNDS; r++)); do run_populations "$r"; done
 }
 
 # ------------------------------------------------------------------ table
@@ -418,12 +449,21 @@ report() {
     for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
     return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2;
   }
+  function extreme(key, sign,   n, i, x) {  # sign 1: the largest value, -1: the smallest
+    n = cnt[key]; if (n == 0) return "";
+    x = val[key, 1] + 0
+    for (i = 2; i <= n; i++) if (sign * (val[key, i] - x) > 0) x = val[key, i] + 0
+    return x
+  }
   function add(cs, m, v) { if (v == "") return; k = cs SUBSEP m; cnt[k]++; val[k, cnt[k]] = v }
   function med(c, s, m) { return median(c SUBSEP s SUBSEP m) }
+  function lo(c, s, m) { return extreme(c SUBSEP s SUBSEP m, -1) }
+  function hi(c, s, m) { return extreme(c SUBSEP s SUBSEP m, 1) }
   function num(v, fmt) { return v == "" ? "-" : sprintf(fmt, v) }
   {
     delete kv
     for (i = 1; i <= NF; i++) { split($i, p, "="); kv[p[1]] = substr($i, length(p[1]) + 2) }
+    if (!("case" in kv)) next  # the run description line
     c = kv["case"]; s = kv["server"]
     if (kv["skipped"] || kv["dead"] || kv["failed"]) { missing[c, s]++; next }
     cs = c SUBSEP s
@@ -438,6 +478,10 @@ report() {
     add(cs, "ovf", kv["overflows"] + kv["drops"])
     add(cs, "nominal", kv["nominal"]); add(cs, "late", kv["late"]); add(cs, "idle", kv["idle_held"])
     add(cs, "maxinf", kv["max_inflight"])
+    if (kv["browsers"] > 0 && kv["interval"] > 0) {
+      asked = kv["browsers"] / kv["interval"]
+      add(cs, "asked", asked); add(cs, "pct", 100 * kv["rate"] / asked)
+    }
     for (e in kv) if (e ~ /^err_/ && kv[e] > 0) { errs[c, s, substr(e, 5)] += kv[e]; errcs[c, s] = 1 }
   }
   function row(label, c, kc, nc,   kr, nr, ratio) {
@@ -483,10 +527,13 @@ report() {
       printf "idle 2000: korimo peak %.1f MiB resident (VmHWM %.1f MiB), %d threads, %d idle held; nginx peak %.1f MiB over its processes\n",
         med("idle2000", "korimo", "rss"), med("idle2000", "korimo", "hwm"), med("idle2000", "korimo", "thr"),
         med("idle2000", "korimo", "idle"), med("idle2000", "nginx", "rss")
-    for (i = 1; i <= 3; i++) if (seen["pop" B[i], "korimo"])
-      printf "population %s: %.1f of %.1f req/s nominal, %d requests started late, at most %d in flight\n", B[i],
-        med("pop" B[i], "korimo", "rate"), med("pop" B[i], "korimo", "nominal"), med("pop" B[i], "korimo", "late"),
-        med("pop" B[i], "korimo", "maxinf")
+    for (i = 1; i <= 3; i++) { c = "pop" B[i]; if (!seen[c, "korimo"]) continue
+      printf "population %s: %.1f of %.0f req/s asked = %.1f %% (rounds %.1f to %.1f %%); p99 per round min / median / max %.1f / %.1f / %.1f ms over %d round(s); %d started late, at most %d in flight\n",
+        B[i], med(c, "korimo", "rate"), med(c, "korimo", "asked"), 100 * med(c, "korimo", "rate") / med(c, "korimo", "asked"),
+        lo(c, "korimo", "pct"), hi(c, "korimo", "pct"),
+        lo(c, "korimo", "p99"), med(c, "korimo", "p99"), hi(c, "korimo", "p99"), cnt[c SUBSEP "korimo" SUBSEP "p99"],
+        med(c, "korimo", "late"), med(c, "korimo", "maxinf")
+    }
     split("refused reset timeout short malformed status other", K, " ")
     for (o = 1; o <= norder; o++) {
       k = order[o]; if (!(k in errcs)) continue
@@ -505,17 +552,35 @@ report() {
 }
 
 # ------------------------------------------------------------------ main
+# The chart goes to docs/ only from a full run of every group with korimo itself.
+chart_path() {
+  if [[ -n ${BENCH_CHART:-} ]]; then echo "$BENCH_CHART"
+  elif [[ $QUICK != 1 && -z $STANDIN && $ONLY == "$ALL_GROUPS" ]]; then echo "$REPO/docs/bench.svg"
+  else mktemp --suffix=.svg /tmp/korimo-bench-chart.XXXXXX
+  fi
+}
+
 ensure_tools
 build
+START=$SECONDS  # the budget counts from here: make bench builds before it starts
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 WORK=$(mktemp -d /tmp/korimo-bench.XXXXXX)
 DATA=$WORK/results.txt
-: >"$DATA"
+echo "meta=1 mode=$([[ $QUICK == 1 ]] && echo quick || echo full) rounds=$ROUNDS case_seconds=$CASE_S pop_seconds=$POP_S standin=$STANDIN date=$(date +%F) cores=$(nproc)" >"$DATA"
 make_files
 start_servers
-log "rounds $ROUNDS, closed-loop cases ${CASE_S} s, populations ${POP_S} s, budget ${BUDGET} s"
-for ((r = 1; r <= ROUNDS; r++)); do run_cases "$r"; done
-for ((r = 1; r <= ROUNDS; r++)); do run_populations "$r"; done
+PLAN=1; run_all; PLAN=0
+log "rounds $ROUNDS, closed-loop cases ${CASE_S} s, populations ${POP_S} s: $PLAN_RUNS runs, at most $PLAN_SECONDS s after $((SECONDS - START)) s of set-up, budget ${BUDGET} s"
+if ((SECONDS - START + PLAN_SECONDS > BUDGET)); then
+  log "WARNING: the worst case overruns the budget; runs that could overrun it will be skipped and shown as missing"
+fi
+run_all
 report
 [[ -n ${BENCH_OUT:-} ]] && cp "$DATA" "$BENCH_OUT"
-log "done in $((SECONDS - START)) s"
+CHART=$(chart_path)
+if command -v gnuplot >/dev/null; then
+  "$REPO/scripts/bench-chart.sh" "$DATA" "$CHART" || log "no chart: drawing it failed"
+else
+  log "no chart: gnuplot is missing"
+fi
+log "done in $((SECONDS - START)) s after the build"

@@ -8,8 +8,9 @@ want=(g++ cmake ninja-build make pkg-config libgtest-dev qt6-base-dev fonts-ipaf
 case "${1:-build}" in
   build) ;;
   test) want+=(clang-14 libclang-rt-14-dev xvfb xauth chromium iproute2) ;;
-  # bench: the reference nginx, nstat for the listen-queue counters, ab.
-  bench) want+=(nginx-light iproute2 apache2-utils) ;;
+  # bench: the reference nginx, nstat for the listen-queue counters, ab,
+  # gnuplot for the chart.
+  bench) want+=(nginx-light iproute2 apache2-utils gnuplot-nox) ;;
   # stress: the slow-client attacks.
   stress) want+=(slowhttptest) ;;
   *) echo "usage: $0 [build|test|bench|stress]" >&2; exit 2 ;;
