@@ -96,8 +96,9 @@ panel_plot() {
   if [[ -n $clauses ]]; then
     echo "plot $clauses"
   else
+    # gnuplot refuses a plot without points: a constant outside the range instead.
     echo "set label 1 'no data in these results' at graph 0.5, 0.5 center"
-    echo "plot NaN notitle"
+    echo "set yrange [1:10]; plot 100 notitle"
     echo "unset label 1"
   fi
   clauses=""
