@@ -57,6 +57,13 @@ inline constexpr std::size_t kThreadStackBytes = 1024 * 1024;
 inline constexpr std::size_t kThreadStackBytes = 128 * 1024;
 #endif
 
+// A platform thread whose thread object has ended parks for the next one
+// to start: at most this many park at once, each for at most this long
+// with nothing to run. A connection beyond the worker cache then costs a
+// wake-up instead of a clone and an exit.
+inline constexpr int kMaxParkedThreads = 1024;
+inline constexpr int kParkedIdleMs = 3000;
+
 // Back-off after an accept that failed for want of descriptors or memory:
 // the connection stays queued, and retrying at once would only spin.
 inline constexpr int kAcceptRetryMs = 50;

@@ -16,6 +16,7 @@ namespace korimo {
 
 TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* listener)
     : TCustomWinSocket(handle), Owner(listener) {
+  AdoptBlockingHandle();
   Owner->RegisterClient(this);
 }
 
@@ -160,6 +161,14 @@ void TServerWinSocket::Open(int port, const std::string& service) {
   RequireMainThread("TServerWinSocket::Open");
   if (IsConnected()) return;
   StartListening("", "", service, port, kMaxBacklog, true);
+  // Accepted connections inherit the listener's send limit: set once here,
+  // not with a call per connection.
+  try {
+    SetSendTimeout(Bounds.SendTimeoutMs);
+  } catch (...) {
+    CloseSocketHandle(SockHandle());
+    throw;
+  }
   if (IsConnected() && ServerType == stThreadBlocking) {
     {
       Guard g(ListGuard);
@@ -214,6 +223,9 @@ void TServerWinSocket::CloseSocketHandle(int handle) {
     Guard g(ListGuard);
     while (!ClientList.empty()) delete ClientList.back();
   }
+  // The platform threads the workers leave parked end too: nothing of the
+  // listener's keeps running once it is closed.
+  ThreadPark::EndParked();
   try {
     TCustomWinSocket::CloseSocketHandle(handle);
   } catch (...) {
@@ -244,11 +256,6 @@ void TServerWinSocket::AcceptOne() {
     close(fd);
     return;
   }
-  try {
-    c->SetSendTimeout(Bounds.SendTimeoutMs);
-  } catch (const ESocketError&) {
-    return;  // closed: without its send limit it could hold a worker for ever
-  }
   // At the worker cap the new connection waits for room here, and those
   // behind it in the listen queue. Cuts happen only for a connection that
   // is really there.
@@ -260,10 +267,7 @@ void TServerWinSocket::AcceptOne() {
     c->Silent = true;
   }
   NotifyOwner(snAccept);
-  if (ServerType == stThreadBlocking) {
-    c->SetNotifyStyles(0);
-    ObtainWorker(std::move(c));
-  }
+  if (ServerType == stThreadBlocking) ObtainWorker(std::move(c));
 }
 
 void TServerWinSocket::ObtainWorker(TClientSocketPtr c) {

@@ -16,6 +16,9 @@ class TStream {
   virtual int64_t Position() = 0;
   virtual void SetPosition(int64_t position) = 0;
   virtual int64_t Size() = 0;
+  // A regular file's descriptor, which a socket may send from without a
+  // copy through user space; -1 for every other stream. The stream keeps it.
+  virtual int FileHandle() const { return -1; }
 };
 
 // A file that cannot be opened as a stream.
@@ -38,6 +41,7 @@ class TFileStream : public TStream {
   int64_t Position() override { return Pos; }
   void SetPosition(int64_t position) override { Pos = position; }
   int64_t Size() override { return FileSize; }
+  int FileHandle() const override { return Fd; }
 
  private:
   void Adopt(int fd, const std::string& fileName);

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -253,15 +254,34 @@ TTransmitResult TCustomWinSocket::TransmitStream(std::unique_ptr<TStream>& strea
   PendingStream = std::move(stream);
   int fd = SockHandle();
   if (fd < 0 || !IsConnected()) return TTransmitResult::Pending;
+  // A regular file goes out with sendfile, in the same pieces, without
+  // passing through the buffer; other streams are read into it.
+  int file = PendingStream->FileHandle();
   char buffer[kStreamPieceSize];
   for (;;) {
-    int64_t start = PendingStream->Position();
-    int n = PendingStream->Read(buffer, static_cast<int>(sizeof buffer));
-    if (n <= 0) break;
+    const int64_t start = PendingStream->Position();
+    int n;
     ssize_t sent;
-    do {
-      sent = send(fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
+    if (file >= 0) {
+      const int64_t left = PendingStream->Size() - start;
+      if (left <= 0) break;
+      n = static_cast<int>(std::min<int64_t>(left, kStreamPieceSize));
+      off_t offset = static_cast<off_t>(start);
+      do {
+        sent = sendfile(fd, file, &offset, static_cast<size_t>(n));
+      } while (sent < 0 && errno == EINTR);
+      if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
+        file = -1;  // a file system that cannot: the buffer it is
+        continue;
+      }
+      if (sent == 0) break;  // the file ended early: it shrank
+    } else {
+      n = PendingStream->Read(buffer, static_cast<int>(sizeof buffer));
+      if (n <= 0) break;
+      do {
+        sent = send(fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL);
+      } while (sent < 0 && errno == EINTR);
+    }
     if (sent < 0) {
       int code = errno;
       if (WouldBlock(fd, code)) {
@@ -273,10 +293,8 @@ TTransmitResult TCustomWinSocket::TransmitStream(std::unique_ptr<TStream>& strea
       CloseSocketHandle(fd);  // frees the stream too
       break;
     }
-    if (sent < n) {
-      PendingStream->SetPosition(start + sent);
-      continue;
-    }
+    PendingStream->SetPosition(start + sent);
+    if (sent < n) continue;
     if (PendingStream->Position() >= PendingStream->Size()) break;
   }
   FreePendingStream();
@@ -386,6 +404,49 @@ int TWinSocketStream::Read(void* buffer, int count) {
   // close sequence holds while it closes connections.
   if (n > 0) StreamSocket.NoteReceived();
   return n;
+}
+
+int TWinSocketStream::ReadWithin(void* buffer, int count, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline{};
+  bool waited = false;
+  for (;;) {
+    ssize_t n;
+    int code = 0;
+    int fd;
+    {
+      TSocketLockScope g(StreamSocket);
+      fd = StreamSocket.SockHandle();
+      if (fd < 0 || !StreamSocket.IsConnected()) {
+        throw ESocketError(SocketMessages::ReadWriteError("Read", EBADF, SysErrorMessage(EBADF)), EBADF);
+      }
+      do {
+        n = recv(fd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) code = errno;
+    }
+    if (n > 0) {
+      StreamSocket.NoteReceived();  // outside the socket's lock, as in Read
+      return static_cast<int>(n);
+    }
+    if (n == 0) return 0;
+    if (code != EAGAIN && code != EWOULDBLOCK) {
+      throw ESocketError(SocketMessages::ReadWriteError("Read", code, SysErrorMessage(code)), code);
+    }
+    // Nothing there yet: wait, without the lock, as WaitReadable does.
+    int left = timeoutMs;
+    if (!waited) {
+      waited = true;
+      deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    } else {
+      left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      if (left <= 0) return -1;
+    }
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, left);
+    if (r == 0) return -1;
+    if (r < 0 && errno != EINTR) return -1;
+  }
 }
 
 int TWinSocketStream::Write(const void* buffer, int count) {

@@ -140,6 +140,10 @@ class TCustomWinSocket {
   virtual void NotifyOwner(TSocketNotifyKind kind);
   virtual void ReportError(TErrorEvent event, int& code);
   void ApplyNotifyStyles();
+  // The handle is known to be in blocking mode (accept4 without
+  // SOCK_NONBLOCK hands out such sockets): message-driven styles off,
+  // without asking the system.
+  void AdoptBlockingHandle() { Styles = 0; }
 
   TCriticalSection SocketLock;
 
@@ -188,6 +192,11 @@ class TWinSocketStream {
   // limit. Raises ESocketError ("Read") when the read cannot be started (a
   // closed socket) or fails (a reset): that is no end of a request.
   int Read(void* buffer, int count);
+  // WaitReadable(timeoutMs) and Read in one: reads at once when data or the
+  // peer's close is already there (no wait, no poll), else waits for it.
+  // 1..count when data came, 0 at the peer's orderly close, -1 when nothing
+  // came within timeoutMs. Raises as Read. The wait takes no lock.
+  int ReadWithin(void* buffer, int count, int timeoutMs);
   int Write(const void* buffer, int count);
   int Seek(int64_t, int) { return 0; }
   int IoTimeout() const { return Timeout; }

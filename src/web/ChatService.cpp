@@ -55,9 +55,9 @@ std::string TChatService::ReadRequest(bool& peerClosed) {
         if (left <= 0) break;
         if (left < limit) limit = static_cast<int>(left);
       }
-      if (!Conn.WaitReadable(limit)) break;
-      int n = Conn.Read(chunk, static_cast<int>(sizeof chunk));
-      if (n <= 0) {
+      int n = Conn.ReadWithin(chunk, static_cast<int>(sizeof chunk), limit);
+      if (n < 0) break;  // the pause or a limit ran out
+      if (n == 0) {
         peerClosed = true;
         break;
       }

@@ -30,6 +30,13 @@ class TConnection {
   // close or at the read limit. Raises ESocketError when the read fails (a
   // reset) or cannot be started.
   virtual int Read(char* buffer, int count) = 0;
+  // WaitReadable(ms), then Read: 1..count when data came, 0 at the peer's
+  // orderly close, -1 when nothing came within `ms`. A socket does it
+  // without a wait when the bytes are already there.
+  virtual int ReadWithin(char* buffer, int count, int ms) {
+    if (!WaitReadable(ms)) return -1;
+    return Read(buffer, count);
+  }
   // The whole text with one send. On failure the connection is closed, then
   // ESocketError is raised; on a closed connection nothing happens.
   virtual void SendString(const std::string& text) = 0;
@@ -51,6 +58,7 @@ class TSocketConnection : public TConnection {
   bool Connected() override { return Socket.IsConnected(); }
   bool WaitReadable(int ms) override { return Stream.WaitReadable(ms); }
   int Read(char* buffer, int count) override { return Stream.Read(buffer, count); }
+  int ReadWithin(char* buffer, int count, int ms) override { return Stream.ReadWithin(buffer, count, ms); }
   void SendString(const std::string& text) override { Socket.SendString(text); }
   TTransmitResult TransmitStream(std::unique_ptr<TStream>& stream) override { return Socket.TransmitStream(stream); }
   std::string PeerAddress() override { return Socket.PeerAddress(); }

@@ -232,7 +232,7 @@ TEST(HostileClients, MixedLoadWithResetsLeavesNoDescriptorOrThreadBehind) {
         return ConnectionDescriptors(pid, port) == 0 && OpenDescriptors(pid).size() == baseFds &&
                ThreadCount(pid) <= baseThreads;
       },
-      Ms(10000));
+      Ms(30000));  // parked threads end after their idle time
   EXPECT_TRUE(settled) << ServerCounts(pid, port) << "; at the start: descriptors " << baseFds << ", threads "
                        << baseThreads;
   ASSERT_TRUE(s->Running());
@@ -482,7 +482,7 @@ TEST(HostileClients, UpdatesWhileBrowsersPostAndRead) {
         return ThreadCount(pid) <= idleThreads + kThreadCacheSize && ConnectionDescriptors(pid, port) == 0 &&
                OpenDescriptors(pid).size() == idleFds;
       },
-      Ms(10000));
+      Ms(30000));  // parked threads end after their idle time
   EXPECT_TRUE(settled) << ServerCounts(pid, port) << "; with no connection: descriptors " << idleFds << ", threads "
                        << idleThreads;
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -234,6 +235,69 @@ TEST(SocketStreamTest, WaitReadable) {
       EXPECT_EQ(stream.Read(buf, sizeof buf), 0);
     }
   }
+}
+
+// The read with a wait in one call: what is there is taken without a wait,
+// the peer's close is 0, nothing within the limit is -1, a reset raises.
+TEST(SocketStreamTest, ReadWithin) {
+  enum Setup { kNothing, kData, kPeerClosed, kReset };
+  struct Case {
+    const char* Name;
+    Setup What;
+    int TimeoutMs;
+    int Result;  // -2: raises
+  };
+  const Case cases[] = {
+      {"data waiting: taken", kData, 60000, 5},
+      {"peer closed: 0", kPeerClosed, 60000, 0},
+      {"nothing waiting: -1 at the limit", kNothing, 200, -1},
+      {"nothing waiting, no wait at all: -1", kNothing, 0, -1},
+      {"reset: raises", kReset, 60000, -2},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.Name);
+    Connection c;
+    ASSERT_NO_FATAL_FAILURE(Connect(c));
+    if (k.What == kData) SendAll(c.Client, "hello");
+    if (k.What == kPeerClosed) {
+      close(c.Client);
+      c.Client = -1;
+    }
+    if (k.What == kReset) {
+      ASSERT_NO_FATAL_FAILURE(ResetFromClient(c));
+    }
+    TWinSocketStream stream(*c.Server, 5000);
+    char buf[64];
+    const auto start = Clock::now();
+    if (k.Result == -2) {
+      EXPECT_THROW(stream.ReadWithin(buf, sizeof buf, k.TimeoutMs), ESocketError);
+      continue;
+    }
+    EXPECT_EQ(stream.ReadWithin(buf, sizeof buf, k.TimeoutMs), k.Result);
+    if (k.Result == -1) {
+      EXPECT_GE(MsSince(start), k.TimeoutMs * 3 / 4);  // a lower bound only
+    }
+    if (k.What == kData) {
+      EXPECT_EQ(std::string(buf, 5), "hello");
+    }
+  }
+}
+
+// Bytes that come while the read waits end the wait.
+TEST(SocketStreamTest, ReadWithinWakesForLateBytes) {
+  Connection c;
+  ASSERT_NO_FATAL_FAILURE(Connect(c));
+  TWinSocketStream stream(*c.Server, 5000);
+  std::thread late([&] {
+    // Once the server end sits in its wait (or before: either way the
+    // bytes are read).
+    SendAll(c.Client, "late");
+  });
+  char buf[64];
+  int n = stream.ReadWithin(buf, sizeof buf, 60000);
+  late.join();
+  ASSERT_EQ(n, 4);
+  EXPECT_EQ(std::string(buf, 4), "late");
 }
 
 TEST(SocketStreamTest, StreamNeedsPlainBlockingUse) {
@@ -485,6 +549,54 @@ TEST(TransmitStreamTest, ClosedSocketKeepsTheStreamPendingAndRefusesAnother) {
   }
   // The socket object takes it along when it goes.
   EXPECT_TRUE(first.Freed);
+}
+
+// A regular file goes out without being read into the buffer: its Read is
+// never called, and every byte from its position arrives, also when the
+// file shrinks while it is sent.
+class TCountedFileStream : public TFileStream {
+ public:
+  TCountedFileStream(const std::string& name, int& reads) : TFileStream(name), Reads(reads) {}
+  int Read(void* buffer, int count) override {
+    ++Reads;
+    return TFileStream::Read(buffer, count);
+  }
+
+ private:
+  int& Reads;
+};
+
+TEST(TransmitStreamTest, RegularFileGoesOutWithoutTheBuffer) {
+  struct Case {
+    size_t Size;
+    int64_t Position;
+    size_t CutTo;  // the file is cut to this size after opening (Size: not cut)
+  };
+  const Case cases[] = {{10000, 0, 10000}, {300, 100, 300}, {4096, 0, 4096}, {0, 0, 0}, {9000, 0, 5000}};
+  char dir[] = "/tmp/korimo-sendfile-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string name = std::string(dir) + "/f.bin";
+  for (const Case& k : cases) {
+    SCOPED_TRACE(testing::Message() << k.Size << " bytes from " << k.Position << ", cut to " << k.CutTo);
+    const std::string data = Pattern(k.Size);
+    FILE* f = fopen(name.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+    Connection c;
+    ASSERT_NO_FATAL_FAILURE(Connect(c));
+    int reads = 0;
+    std::unique_ptr<TStream> stream = std::make_unique<TCountedFileStream>(name, reads);
+    stream->SetPosition(k.Position);
+    ASSERT_EQ(truncate(name.c_str(), static_cast<off_t>(k.CutTo)), 0);
+    EXPECT_EQ(c.Server->TransmitStream(stream), TTransmitResult::Sent);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(reads, 0);
+    c.Server->CloseConnection();
+    EXPECT_EQ(ReadToEnd(c.Client), data.substr(static_cast<size_t>(k.Position), k.CutTo - k.Position));
+  }
+  unlink(name.c_str());
+  rmdir(dir);
 }
 
 TEST(TransmitStreamTest, FailedSendClosesAndFreesWithoutRaising) {
