@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "base/Limits.h"
+#include "net/BindHelper.h"
 
 namespace korimo {
 
@@ -138,7 +139,7 @@ void TCustomWinSocket::StartListening(const std::string& hostName, const std::st
     // TIME_WAIT; a port held by a live listener still fails in bind.
     int one = 1;
     CheckSocketCall(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), "setsockopt");
-    CheckSocketCall(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), "bind");
+    CheckSocketCall(BindListener(fd, addr), "bind");
     Styles = 0;
     ApplyNotifyStyles();
     NotifyOwner(snListen);
