@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, and only those missing.
 # Quiet when everything is there.
-# Usage: install-deps.sh [build|test|package|bench|stress]
+# Usage: install-deps.sh [build|test|package|screenshot|bench|stress]
 set -euo pipefail
 
 want=(g++ cmake ninja-build make pkg-config libgtest-dev qt6-base-dev fonts-ipafont-gothic)
@@ -15,9 +15,12 @@ case "${1:-build}" in
   package) want+=($package) ;;
   # bench: the reference nginx, nstat for the listen-queue counters, ab.
   bench) want+=(nginx-light iproute2 apache2-utils) ;;
+  # screenshot: a private X display, xwd to take a window's pixels from
+  # the X server, netpbm to make them a PNG (scripts/desktop-screenshot.sh).
+  screenshot) want+=(xvfb x11-apps netpbm) ;;
   # stress: the slow-client attacks.
   stress) want+=(slowhttptest) ;;
-  *) echo "usage: $0 [build|test|package|bench|stress]" >&2; exit 2 ;;
+  *) echo "usage: $0 [build|test|package|screenshot|bench|stress]" >&2; exit 2 ;;
 esac
 if [ "${1:-build}" = test ] && ! command -v node >/dev/null; then want+=(nodejs npm); fi
 if [ "${1:-build}" = test ] && ! command -v npm >/dev/null; then want+=(npm); fi
