@@ -17,6 +17,7 @@
 #include <string>
 
 #include "net/BindHelper.h"
+#include "net/net_support.h"
 #include "net/WinSocket.h"
 
 namespace korimo {
@@ -24,20 +25,8 @@ namespace {
 
 const std::string kHelper = KORIMO_BIND_HELPER;
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-int BoundPort(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
-  return ntohs(a.sin_port);
-}
+using testing_support::Loopback;
+using testing_support::LocalPort;
 
 // A loopback listener on a port the system picks; the port in `port`.
 int HoldFreePort(int& port) {
@@ -45,7 +34,7 @@ int HoldFreePort(int& port) {
   sockaddr_in a = Loopback(0);
   EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   EXPECT_EQ(listen(fd, 1), 0);
-  port = BoundPort(fd);
+  port = LocalPort(fd);
   return fd;
 }
 
@@ -102,7 +91,7 @@ TEST(BindHelper, HandsBackABoundSocket) {
   close(HoldFreePort(held));  // free a moment ago
   int fd = BindThroughHelper(kHelper, Loopback(held));
   ASSERT_GE(fd, 0) << strerror(errno);
-  EXPECT_EQ(BoundPort(fd), held);
+  EXPECT_EQ(LocalPort(fd), held);
   int reuse = 0;
   socklen_t len = sizeof reuse;
   EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, &len), 0);
@@ -185,12 +174,12 @@ TEST_P(RefusedBind, AsksTheHelper) {
   }
   if (c.HandedBack) {
     EXPECT_EQ(result, 0) << strerror(code);
-    EXPECT_EQ(BoundPort(fd), port);
+    EXPECT_EQ(LocalPort(fd), port);
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
   } else {
     EXPECT_EQ(result, -1);
     EXPECT_EQ(code, EACCES) << strerror(code);
-    EXPECT_EQ(BoundPort(fd), 0);
+    EXPECT_EQ(LocalPort(fd), 0);
   }
   close(fd);
 }
@@ -216,7 +205,7 @@ TEST(BindHelper, ListenerOpensThroughIt) {
   }
   SetBindHelper("");
   EXPECT_TRUE(listener.IsConnected());
-  EXPECT_EQ(BoundPort(listener.SockHandle()), port);
+  EXPECT_EQ(LocalPort(listener.SockHandle()), port);
   int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = Loopback(port);
   EXPECT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);

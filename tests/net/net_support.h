@@ -38,6 +38,15 @@ inline bool AwaitQueuedHandOff(int ms = 10000) {
   return read(MainThread::WakeFd(), &count, sizeof count) == sizeof count;
 }
 
+// 127.0.0.1 at `port`.
+inline sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
 inline uint16_t LocalPort(int fd) {
   sockaddr_in a{};
   socklen_t len = sizeof a;
