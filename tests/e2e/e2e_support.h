@@ -43,6 +43,8 @@
 #include <utility>
 #include <vector>
 
+#include "loopback.h"
+
 namespace korimo::e2e {
 
 using Clock = std::chrono::steady_clock;
@@ -81,13 +83,7 @@ class Fd {
 
 // ---------------------------------------------------------------- sockets
 
-inline sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
+using testing_support::Loopback;
 
 // A listener on 127.0.0.1 at a port the system picks; `port` receives it.
 inline Fd ListenOnFreePort(int& port) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <utility>
 
+#include "loopback.h"
 #include "net/Thread.h"
 
 namespace korimo::testing_support {
@@ -36,15 +37,6 @@ inline bool AwaitQueuedHandOff(int ms = 10000) {
   if (poll(&p, 1, ms) != 1) return false;
   uint64_t count;
   return read(MainThread::WakeFd(), &count, sizeof count) == sizeof count;
-}
-
-// 127.0.0.1 at `port`.
-inline sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
 }
 
 inline uint16_t LocalPort(int fd) {
