@@ -5,14 +5,18 @@
 # make bench  the benchmark beside a reference server
 # make stress the long fault run (about 4 min): the 60 s limits, slow-client
 #             attacks (slowhttptest), 10 000 silent connections at the cap
+# make install  install under PREFIX (default /usr/local), DESTDIR honoured
+# make deb    build korimo_<version>_<arch>.deb in DEB_DIR (default build/deb)
 BUILD ?= build
 PORT ?= 8080
+PREFIX ?= /usr/local
+DEB_DIR ?= $(BUILD)/deb
 CMAKE_FLAGS ?=
 ifdef CI
 CMAKE_FLAGS += -DKORIMO_WERROR=ON
 endif
 
-.PHONY: all deps build run test fuzz bench stress clean
+.PHONY: all deps build run test fuzz bench stress install deb clean
 
 all: build
 
@@ -39,6 +43,15 @@ fuzz:
 bench: build
 	@scripts/install-deps.sh bench
 	@BUILD_DIR=$(CURDIR)/$(BUILD) scripts/bench.sh
+
+install: deps
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build $(BUILD) -j2
+	@DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+deb:
+	@scripts/install-deps.sh package
+	@scripts/build-deb.sh $(DEB_DIR)
 
 stress: build
 	@BUILD_DIR=$(CURDIR)/$(BUILD) scripts/stress.sh

@@ -3,6 +3,7 @@
 # The layers, lowest first, and what each may include besides itself:
 #   base: nothing      net: base      chat: base
 #   web: base net chat                app: every layer
+#   helper (korimo-bind, its own program): the helper exchange of net only
 # Usage: check-layers.sh [SRC_DIR]     (default: the repository's src/)
 set -uo pipefail
 src=${1:-$(dirname "$0")/../src}
@@ -12,6 +13,7 @@ declare -A allowed=(
   [chat]="base chat"
   [web]="base net chat web"
   [app]="base net chat web app"
+  [helper]="net"
 )
 bad=0
 for layer in "${!allowed[@]}"; do

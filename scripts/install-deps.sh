@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, and only those missing.
 # Quiet when everything is there.
-# Usage: install-deps.sh [build|test|bench|stress]
+# Usage: install-deps.sh [build|test|package|screenshot|bench|stress]
 set -euo pipefail
 
 want=(g++ cmake ninja-build make pkg-config libgtest-dev qt6-base-dev fonts-ipafont-gothic)
+package="debhelper dpkg-dev lintian libcap2-bin systemd"
 case "${1:-build}" in
   build) ;;
-  test) want+=(clang-14 libclang-rt-14-dev xvfb xauth chromium iproute2) ;;
+  # test: the package test builds, checks, installs and runs the package
+  # (setpriv and runuser come with util-linux, which every system has).
+  test) want+=(clang-14 libclang-rt-14-dev xvfb xauth chromium iproute2 $package) ;;
+  # package: make deb, and what the package needs on the machine.
+  package) want+=($package) ;;
   # bench: the reference nginx, nstat for the listen-queue counters, ab,
   # gnuplot for the chart.
   bench) want+=(nginx-light iproute2 apache2-utils gnuplot-nox) ;;
+  # screenshot: a private X display, xwd to take a window's pixels from
+  # the X server, netpbm to make them a PNG (scripts/desktop-screenshot.sh).
+  screenshot) want+=(xvfb x11-apps netpbm) ;;
   # stress: the slow-client attacks.
   stress) want+=(slowhttptest) ;;
-  *) echo "usage: $0 [build|test|bench|stress]" >&2; exit 2 ;;
+  *) echo "usage: $0 [build|test|package|screenshot|bench|stress]" >&2; exit 2 ;;
 esac
 if [ "${1:-build}" = test ] && ! command -v node >/dev/null; then want+=(nodejs npm); fi
 if [ "${1:-build}" = test ] && ! command -v npm >/dev/null; then want+=(npm); fi

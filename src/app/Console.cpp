@@ -10,12 +10,14 @@
 
 namespace korimo {
 
-TConsoleView::TConsoleView(TFormTest& form, FILE* out, FILE* err, int signalFd)
+TConsoleView::TConsoleView(TFormTest& form, FILE* out, FILE* err, int signalFd, bool quiet)
     : Form(form), Out(out), Err(err), SignalFd(signalFd) {
-  Form.Chat().SetListener([this](const std::string* added, std::size_t) {
-    if (added) Print(Utf8FromSjis(*added) + "\n");
-    Flush();
-  });
+  if (!quiet) {
+    Form.Chat().SetListener([this](const std::string* added, std::size_t) {
+      if (added) Print(Utf8FromSjis(*added) + "\n");
+      Flush();
+    });
+  }
   Form.OnClose = [this] { Quit = true; };
   SetErrorReporter([this](const std::string& message) { ShowError(message); });
 }

@@ -12,7 +12,8 @@
 //   /update          Update
 //   /quit            Exit
 //
-// Every new chat line is printed as it arrives. The loop serves the
+// Every new chat line is printed as it arrives, unless the view is quiet
+// (a service's output goes to the system log, and the chat stays in memory). The loop serves the
 // workers' hand-offs, and ends on /quit, SIGINT or SIGTERM; at the end of
 // standard input it stops reading commands and goes on serving.
 #pragma once
@@ -28,7 +29,8 @@ class TConsoleView {
  public:
   // Output to `out`, error reports to `err`. `signalFd` (or -1) is a
   // descriptor that becomes readable when the program is asked to stop.
-  TConsoleView(TFormTest& form, FILE* out, FILE* err, int signalFd = -1);
+  // A quiet view prints no chat line as it arrives (/show still answers).
+  TConsoleView(TFormTest& form, FILE* out, FILE* err, int signalFd = -1, bool quiet = false);
   ~TConsoleView();
 
   // Runs until Exit; reads commands from `inputFd`.

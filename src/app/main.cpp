@@ -13,6 +13,8 @@
 
 #include "app/Console.h"
 #include "app/FormTest.h"
+#include "app/WorkingDirectory.h"
+#include "net/BindHelper.h"
 #include "net/Thread.h"
 #ifdef KORIMO_HAVE_QT
 #include "app/QtFormView.h"
@@ -28,11 +30,18 @@ namespace {
 
 void Usage(FILE* f) {
   fprintf(f,
-          "Usage: korimo [--console] [--port N] [--max-workers N] [--idle-grace-ms MS]\n"
+          "Usage: korimo [--console] [--quiet] [--port N] [--directory DIR | --user-data]\n"
+          "              [--max-workers N] [--idle-grace-ms MS]\n"
           "A web chat for the local network, with an operator window.\n"
           "\n"
           "  --console           use the console instead of the window (the\n"
           "                      default when no display is available)\n"
+          "  --quiet             the console prints no chat lines (start-up,\n"
+          "                      errors and the end still go to stderr)\n"
+          "  --directory DIR     work in DIR; a DIR without root/ gets a copy\n"
+          "                      of the shipped start page as root/\n"
+          "  --user-data         the same with the user's data folder\n"
+          "                      ($XDG_DATA_HOME/korimo or ~/.local/share/korimo)\n"
           "  --port N            listen on port N (default 80, which needs\n"
           "                      privileges)\n"
           "  --max-workers N     serve at most N connections at once (default\n"
@@ -73,6 +82,26 @@ void RaiseDescriptorLimit() {
   }
 }
 
+// The working directory asked for, entered and seeded; false (with the
+// message) when it cannot be used.
+bool EnterDirectory(const std::string& dir, bool userData, const std::string& programDir) {
+  try {
+    std::string target = dir;
+    if (userData) {
+      target = UserDataDirectory(getenv("XDG_DATA_HOME"), getenv("HOME"));
+      MakeDirectories(target);
+    }
+    if (target.empty()) return true;
+    if (EnterWorkingDirectory(target, FindShipped(programDir, "share/korimo/root"))) {
+      fprintf(stderr, "korimo seeded %s/root with the shipped start page\n", target.c_str());
+    }
+    return true;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "korimo: %s\n", e.what());
+    return false;
+  }
+}
+
 // The start-up failure: the application error, then exit status 1.
 int StartupFailed(const std::exception& e) {
   std::string line = std::string(kApplicationErrorTitle) + ": " + StartupErrorText(e) + "\n";
@@ -84,6 +113,9 @@ int StartupFailed(const std::exception& e) {
 
 int main(int argc, char** argv) {
   bool console = false;
+  bool quiet = false;
+  bool userData = false;
+  std::string directory;
   int port = kDefaultPort;
   TServerLimits limits;
   // "--name N" or "--name=N"; false (with the message) on a bad value.
@@ -108,6 +140,20 @@ int main(int argc, char** argv) {
     int r = 0;
     if (a == "--console") {
       console = true;
+    } else if (a == "--quiet") {
+      quiet = true;
+    } else if (a == "--user-data") {
+      userData = true;
+    } else if (a == "--directory" || a.rfind("--directory=", 0) == 0) {
+      if (a == "--directory" && i + 1 >= argc) {
+        fprintf(stderr, "korimo: --directory takes a folder\n");
+        return 2;
+      }
+      directory = a == "--directory" ? argv[++i] : a.substr(strlen("--directory="));
+      if (directory.empty()) {
+        fprintf(stderr, "korimo: --directory takes a folder, not ''\n");
+        return 2;
+      }
     } else if ((r = numberOption(i, a, "--port", port, INT_MIN)) != 0 ||
                (r = numberOption(i, a, "--max-workers", limits.MaxWorkers, 1)) != 0 ||
                (r = numberOption(i, a, "--idle-grace-ms", limits.IdleGraceMs, 0)) != 0) {
@@ -124,7 +170,20 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (userData && !directory.empty()) {
+    fprintf(stderr, "korimo: --directory and --user-data exclude each other\n");
+    return 2;
+  }
   ApplicationTitle() = ProgramTitle(argv[0]);
+  std::string programDir;
+  try {
+    programDir = ProgramDirectory();
+  } catch (const std::exception& e) {
+    fprintf(stderr, "korimo: %s\n", e.what());  // nothing shipped is found; the rest works
+  }
+  if (!EnterDirectory(directory, userData, programDir)) return 1;
+  // The listener asks the helper when a privileged port is refused.
+  SetBindHelper(FindShipped(programDir, "lib/korimo/korimo-bind"));
   RaiseDescriptorLimit();
   // A peer that goes away must never stop the process.
   signal(SIGPIPE, SIG_IGN);
@@ -160,10 +219,16 @@ int main(int argc, char** argv) {
   }
   FormTest = form.get();
   {
-    TConsoleView view(*form, stdout, stderr, signalFd);
+    char cwd[PATH_MAX];
+    fprintf(stderr, "korimo %s started on port %d, serving %s/root\n", KORIMO_VERSION, port,
+            getcwd(cwd, sizeof cwd) ? cwd : ".");
+  }
+  {
+    TConsoleView view(*form, stdout, stderr, signalFd, quiet);
     view.Run(STDIN_FILENO);
   }
   FormTest = nullptr;
   form.reset();  // the listener closes and every worker ends first
+  fprintf(stderr, "korimo stopped\n");
   return 0;
 }

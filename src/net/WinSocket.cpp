@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "base/Limits.h"
+#include "net/BindHelper.h"
 
 namespace korimo {
 
@@ -139,7 +140,7 @@ void TCustomWinSocket::StartListening(const std::string& hostName, const std::st
     // TIME_WAIT; a port held by a live listener still fails in bind.
     int one = 1;
     CheckSocketCall(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), "setsockopt");
-    CheckSocketCall(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), "bind");
+    CheckSocketCall(BindListener(fd, addr), "bind");
     Styles = 0;
     ApplyNotifyStyles();
     NotifyOwner(snListen);

@@ -43,6 +43,8 @@
 #include <utility>
 #include <vector>
 
+#include "loopback.h"
+
 namespace korimo::e2e {
 
 using Clock = std::chrono::steady_clock;
@@ -81,13 +83,7 @@ class Fd {
 
 // ---------------------------------------------------------------- sockets
 
-inline sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
+using testing_support::Loopback;
 
 // A listener on 127.0.0.1 at a port the system picks; `port` receives it.
 inline Fd ListenOnFreePort(int& port) {
@@ -316,6 +312,9 @@ struct SpawnOptions {
   rlim_t HardDescriptorLimit = 0;
   // More options for StartServer, after --console and --port.
   std::vector<std::string> ExtraArgs;
+  // NAME=VALUE entries for the child's environment, over the test's own;
+  // a bare NAME takes NAME out of it.
+  std::vector<std::string> Environment;
 };
 
 // The korimo binary as a child: standard input, output and error are
@@ -334,6 +333,21 @@ class Korimo {
     std::vector<char*> argv;
     for (auto& a : argvText) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      std::string name = entry.substr(0, entry.find('='));
+      bool replaced = std::any_of(opt.Environment.begin(), opt.Environment.end(), [&](const std::string& o) {
+        return o == name || o.rfind(name + "=", 0) == 0;
+      });
+      if (!replaced) envText.push_back(entry);
+    }
+    for (const std::string& o : opt.Environment) {
+      if (o.find('=') != std::string::npos) envText.push_back(o);
+    }
+    std::vector<char*> envp;
+    for (auto& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
     std::string dir = workDir.string();
     // The child dies with the test when forked from the main thread (the
     // signal is tied to the forking thread, so not from a helper thread).
@@ -364,7 +378,7 @@ class Korimo {
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
-      execv(argv[0], argv.data());
+      execve(argv[0], argv.data(), envp.data());
       fail(4);
     }
     close(in[0]);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <utility>
 
+#include "loopback.h"
 #include "net/Thread.h"
 
 namespace korimo::testing_support {

@@ -52,6 +52,7 @@
 
 #include "app/QtFormView.h"
 #include "net/Thread.h"
+#include "net/net_support.h"
 
 namespace {
 
@@ -115,27 +116,15 @@ std::tm NineOhFive() {
 
 // --- sockets, loopback only ---
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-int BoundPort(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
+using testing_support::Loopback;
+using testing_support::LocalPort;
 
 // A port the system just handed out and took back.
 int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = Loopback(0);
   bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  int port = BoundPort(fd);
+  int port = LocalPort(fd);
   close(fd);
   return port;
 }
@@ -146,7 +135,7 @@ struct HeldPort {
     sockaddr_in a = Loopback(0);
     bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     listen(Fd, 1);
-    Port = BoundPort(Fd);
+    Port = LocalPort(Fd);
   }
   ~HeldPort() { close(Fd); }
   int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
