@@ -319,16 +319,16 @@ bool ThreadPark::NewCarrier(TThread* t) {
     MutexLock lock(ParkMutex);
     c->Next = t;
     c->Epoch = p.Epoch;
+    // Counted before it exists: it may have run t to its end before
+    // pthread_create returns.
     ++p.Carriers;
+    ++p.Created;
   }
   pthread_t handle;
-  const bool created = CreateThread(&CarrierMain, c, &handle);
+  if (CreateThread(&CarrierMain, c, &handle)) return true;
   MutexLock lock(ParkMutex);
-  if (created) {
-    ++p.Created;
-    return true;
-  }
   --p.Carriers;
+  --p.Created;
   delete c;
   return false;
 }
