@@ -92,6 +92,16 @@ clause() {
   clauses+="${clauses:+, }'$TMP/$1' using $4 with $3 title '$2'"
 }
 # panel_plot: the panel's plot; one without data still shows its axes and says why.
+
+# The three half-close series (korimo's page and chat view, nginx's page),
+# column 2 (rate) or 3 (p99) against concurrency, as one panel.
+halfclose_series() {
+  clause hc-page-korimo.dat 'korimo, page.html' 'linespoints ls 1' "1:$1"
+  clause hc-cgi-korimo.dat 'korimo, status.cgi' 'linespoints ls 2' "1:$1"
+  clause hc-page-nginx.dat 'nginx, page.html' 'linespoints ls 3' "1:$1"
+  panel_plot
+}
+
 panel_plot() {
   if [[ -n $clauses ]]; then
     echo "plot $clauses"
@@ -121,18 +131,12 @@ panel_plot() {
   echo "set logscale x; set xrange [0.7:750]; set xtics ('1' 1, '10' 10, '100' 100, '500' 500)"
   echo "set xlabel 'concurrent connections C (log scale)'"
   echo "set ylabel 'rate (req/s)'; set yrange [0:*]; set key bottom right"
-  clause hc-page-korimo.dat 'korimo, page.html' 'linespoints ls 1' '1:2'
-  clause hc-cgi-korimo.dat 'korimo, status.cgi' 'linespoints ls 2' '1:2'
-  clause hc-page-nginx.dat 'nginx, page.html' 'linespoints ls 3' '1:2'
-  panel_plot
+  halfclose_series 2
 
   # (b) half-close p99
   echo "set title 'Half-close closed loop: p99 latency, connect to close'"
   echo "set ylabel 'p99 latency (ms, log scale)'; set logscale y; set yrange [*:*]; set key top left"
-  clause hc-page-korimo.dat 'korimo, page.html' 'linespoints ls 1' '1:3'
-  clause hc-cgi-korimo.dat 'korimo, status.cgi' 'linespoints ls 2' '1:3'
-  clause hc-page-nginx.dat 'nginx, page.html' 'linespoints ls 3' '1:3'
-  panel_plot
+  halfclose_series 3
 
   # (c) populations: achieved against asked-for rate
   echo "unset logscale; set xrange [0:55000]; set xtics ('10 000' 10000, '20 000' 20000, '50 000' 50000)"

@@ -46,6 +46,18 @@ inline uint16_t LocalPort(int fd) {
   return ntohs(a.sin_port);
 }
 
+// A client connected to 127.0.0.1 at `port`, or -1.
+inline int ConnectLoopback(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a = Loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Both ends of a TCP connection on loopback, {server, client}, or {-1, -1}.
 // `clientReceiveBuffer` (bytes; 0 keeps the default) is set before the
 // handshake, so that the window stays that small.

@@ -47,19 +47,6 @@ std::string ApiErrorText(const char* api, int code) {
          ")";
 }
 
-int ConnectLoopback(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // --- the test workers and their counts ---
 
 std::atomic<int> gConstructed{0}, gDestroyed{0}, gEntered{0}, gPosts{0};

@@ -73,16 +73,6 @@ int ListenLoopback() {
   return fd;
 }
 
-int ConnectLoopback(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // One loopback connection: the accepted end as a socket object in plain
 // blocking use, the other end a bare descriptor playing the browser.
 struct Connection {

@@ -116,17 +116,6 @@ TEST_F(ThreadParkTest, AtMostTheBoundParks) {
 
 // --- through the connection server: default workers, which close at once ---
 
-int ConnectTo(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
-}
-
 // Connects `n` clients at once, each sending a byte as browsers send their
 // request at once, and waits until the server has closed each. False when
 // one could not connect or was not closed within a minute.
@@ -134,7 +123,7 @@ bool Burst(uint16_t port, int n) {
   std::vector<int> fds;
   bool ok = true;
   for (int i = 0; i < n; ++i) {
-    int fd = ConnectTo(port);
+    int fd = ConnectLoopback(port);
     if (fd < 0 || send(fd, "x", 1, MSG_NOSIGNAL) != 1) ok = false;
     if (fd >= 0) fds.push_back(fd);
   }
