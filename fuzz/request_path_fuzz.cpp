@@ -15,6 +15,7 @@
 
 #include "chat/ChatLog.h"
 #include "net/Thread.h"
+#include "web/Command.h"
 #include "web/web_support.h"  // tests/web
 
 namespace {
@@ -50,6 +51,16 @@ void SetUp() {
   MainThread::Register();
 }
 
+// A post echoes its handle and text, and the chat view shows them: the
+// secret may come back when the client sent it itself, as it is or
+// percent-encoded in a form.
+bool ClientSentSecret(const std::string& input) {
+  if (input.find(kSecret) != std::string::npos) return true;
+  std::string decoded = input;
+  DecodeFormText(decoded);
+  return decoded.find(kSecret) != std::string::npos;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -69,7 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Escapes to the operator's error report in the server: allowed.
   }
   const std::string& response = s.Conn.Sent;
-  if (response.find(kSecret) != std::string::npos) __builtin_trap();
+  if (response.find(kSecret) != std::string::npos &&
+      !ClientSentSecret(std::string(reinterpret_cast<const char*>(data), size))) {
+    __builtin_trap();
+  }
   if (!response.empty() && response.compare(0, 9, "HTTP/1.0 ") != 0) __builtin_trap();
   return 0;
 }
