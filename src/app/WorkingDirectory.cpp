@@ -19,7 +19,7 @@ namespace korimo {
 namespace {
 
 [[noreturn]] void Fail(const std::string& call, const std::string& path, int code = errno) {
-  throw std::runtime_error(call + " " + path + ": " + SysErrorMessage(code) + " (" + std::to_string(code) + ")");
+  throw std::runtime_error(CallFailedText(call + " " + path, code));
 }
 
 bool Exists(const std::string& path) {

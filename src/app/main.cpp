@@ -60,7 +60,7 @@ void Usage(FILE* f) {
 // A call the program cannot run without failed: say which, then status 1.
 int SystemCallFailed(const char* call) {
   int code = errno;
-  fprintf(stderr, "korimo: %s: %s (%d)\n", call, SysErrorMessage(code).c_str(), code);
+  fprintf(stderr, "korimo: %s\n", CallFailedText(call, code).c_str());
   return 1;
 }
 
@@ -71,14 +71,14 @@ void RaiseDescriptorLimit() {
   rlimit l{};
   if (getrlimit(RLIMIT_NOFILE, &l) != 0) {
     int code = errno;
-    fprintf(stderr, "korimo: getrlimit: %s (%d)\n", SysErrorMessage(code).c_str(), code);
+    fprintf(stderr, "korimo: %s\n", CallFailedText("getrlimit", code).c_str());
     return;
   }
   if (l.rlim_cur == l.rlim_max) return;
   l.rlim_cur = l.rlim_max;
   if (setrlimit(RLIMIT_NOFILE, &l) != 0) {
     int code = errno;
-    fprintf(stderr, "korimo: setrlimit: %s (%d)\n", SysErrorMessage(code).c_str(), code);
+    fprintf(stderr, "korimo: %s\n", CallFailedText("setrlimit", code).c_str());
   }
 }
 

@@ -147,6 +147,10 @@ std::string SysErrorMessage(int code) {
   return s;
 }
 
+std::string CallFailedText(const std::string& call, int code) {
+  return call + ": " + SysErrorMessage(code) + " (" + std::to_string(code) + ")";
+}
+
 std::string ErrorReportText(const std::string& message) {
   if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
   return message;

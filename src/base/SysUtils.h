@@ -72,6 +72,9 @@ std::string UpperCase(std::string_view text);
 // the system has none.
 std::string SysErrorMessage(int code);
 
+// A failed system call as the program reports it: "CALL: TEXT (CODE)".
+std::string CallFailedText(const std::string& call, int code);
+
 // The message of an error object: an Exception's own text, else what().
 std::string ErrorMessage(std::exception_ptr error);
 

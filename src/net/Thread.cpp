@@ -66,7 +66,7 @@ void MainThread::Register() {
   // Without its wake-up descriptor no main loop would ever see a hand-off,
   // and every worker that hands one over would wait for ever.
   if (q.Fd < 0) {
-    throw Exception("eventfd: " + SysErrorMessage(q.FdError) + " (" + std::to_string(q.FdError) + ")");
+    throw Exception(CallFailedText("eventfd", q.FdError));
   }
   RegisterMainThread();
 }

@@ -366,8 +366,8 @@ int TimedTransfer(TCustomWinSocket& s, int timeoutMs, short events, const char* 
   if (fd < 0 || !s.IsConnected()) {
     throw ESocketError(SocketMessages::ReadWriteError(word, EBADF, SysErrorMessage(EBADF)), EBADF);
   }
-  // Try at once: after WaitReadable the bytes are normally there, and the
-  // wait below is only needed when they are not.
+  // Try at once: the wait below is only needed when the socket is not
+  // ready.
   ssize_t n;
   do {
     n = op(fd);
@@ -394,17 +394,9 @@ int TimedTransfer(TCustomWinSocket& s, int timeoutMs, short events, const char* 
 }  // namespace
 
 int TWinSocketStream::Read(void* buffer, int count) {
-  int n;
-  {
-    TSocketLockScope g(StreamSocket);
-    n = TimedTransfer(StreamSocket, Timeout, POLLIN, "Read", [&](int fd) {
-      return recv(fd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
-    });
-  }
-  // Outside the socket's lock: the note takes the listener's, which the
-  // close sequence holds while it closes connections.
-  if (n > 0) StreamSocket.NoteReceived();
-  return n;
+  // The read with its wait, IoTimeout long; at the limit it gives 0.
+  int n = ReadWithin(buffer, count, Timeout);
+  return n < 0 ? 0 : n;
 }
 
 int TWinSocketStream::ReadWithin(void* buffer, int count, int timeoutMs) {
@@ -427,7 +419,9 @@ int TWinSocketStream::ReadWithin(void* buffer, int count, int timeoutMs) {
       if (n < 0) code = errno;
     }
     if (n > 0) {
-      StreamSocket.NoteReceived();  // outside the socket's lock, as in Read
+      // Outside the socket's lock: the note takes the listener's, which the
+      // close sequence holds while it closes connections.
+      StreamSocket.NoteReceived();
       return static_cast<int>(n);
     }
     if (n == 0) return 0;
